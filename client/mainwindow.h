@@ -1,0 +1,90 @@
+#pragma once
+
+#include "servicechannel.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMainWindow>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <QUrl>
+
+class ApiClient;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+
+// The one window the client lives in. It reacts only through lambdas connected in its
+// constructor; its widgets and workflow state are plain members that the rest of the client
+// and the tests reach directly.
+class MainWindow : public QMainWindow
+{
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    QLabel *statusLabel = nullptr;
+    QLabel *accountLabel = nullptr;
+    QLabel *membershipStatus = nullptr;
+    QLabel *membershipExpiry = nullptr;
+    QLabel *routeCard = nullptr;
+    QLineEdit *accountEdit = nullptr;
+    QLineEdit *passwordEdit = nullptr;
+    QPushButton *loginButton = nullptr;
+    QPushButton *registerButton = nullptr;
+    QPushButton *logoutButton = nullptr;
+    QListWidget *gameList = nullptr;
+    QPushButton *startButton = nullptr;
+    QPushButton *stopButton = nullptr;
+    QPushButton *launchButton = nullptr;
+    ApiClient *apiClient = nullptr;
+    QString selectedGameId;
+    QString selectedRegionId;
+    QString selectedGameSlug;
+    QString activeSessionId;
+    QString tunnelPrivateKey;
+    QString tunnelPublicKey;
+    QSystemTrayIcon *trayIcon = nullptr;
+    bool quitting = false;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    // Sign-in and membership.
+    void signIn();
+    void showSignedIn(const QString &account);
+    void showProfile(const QJsonObject &profile);
+    void routeFailure(const QString &message);
+    void signOut();
+
+    // Game, region and node choice.
+    void fillGameList(const QJsonArray &games);
+    void selectGame(QListWidgetItem *current);
+    void takeRegion(const QString &gameId, const QJsonArray &regions);
+    void takeNode(const QString &gameId, const QString &regionId, const QJsonArray &nodes);
+
+    // Starting and stopping acceleration.
+    bool runServiceCommand(ServiceCommand command, const QByteArray &payload);
+    bool generateTunnelKeyPair();
+    void startAcceleration();
+    void startTunnel(const QJsonObject &session);
+    void refuseSession(const QString &message);
+    void stopOnSignOut();
+    void stopAcceleration();
+    void finishStop();
+
+    // Tray and exit.
+    void showAndActivate();
+    void exitAndStop();
+
+    // Updates and launch.
+    void showDownloadProgress(qint64 received, qint64 total);
+    void showDownloadFailure(const QString &message);
+    void offerRelease(const QString &version, const QUrl &downloadUrl, const QString &releaseNotes,
+                      bool mandatory, const QString &sha256, qint64 sizeBytes);
+    void offerInstall(const QString &installerPath);
+    void launchGame();
+};
