@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds, runs CTest headless; then the same
+# suites under AddressSanitizer + UndefinedBehaviorSanitizer (with the fuzz targets), and the
+# driver's tables under ThreadSanitizer. Exits non-zero on any failure.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ZUMVARI_ROOT"
+
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export LSAN_OPTIONS=suppressions=$ZUMVARI_ROOT/tests/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+jobs=$(nproc)
+logs=build/test-logs
+mkdir -p "$logs"
+failed=0
+summaries=()
+
+# run_stage NAME BUILD_DIR CTEST_ARGS -- CMAKE_OPTIONS
+run_stage() {
+    local name=$1 dir=$2; shift 2
+    local ctest_args=()
+    while [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
+    shift
+    say "Building ($name)"
+    configure_and_build "$dir" -DZUMVARI_BUILD_TESTS=ON "$@"
+    say "Testing ($name)"
+    local status=0
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${ctest_args[@]}" 2>&1 | tee "$logs/$name.log" ||
+        status=$?
+    [ "$status" -eq 0 ] || failed=1
+    summaries+=("$name: $(grep -E 'tests passed|No tests were found' "$logs/$name.log" | tail -n 1)")
+}
+
+run_stage plain build/release -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_stage asan-ubsan build/asan -- \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMVARI_SANITIZE=address -DZUMVARI_FUZZ=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+run_stage tsan-driver build/tsan -L driver -- \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMVARI_SANITIZE=thread -DZUMVARI_BUILD_CLIENT=OFF \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+
+passed_total=0
+failed_total=0
+for log in "$logs"/plain.log "$logs"/asan-ubsan.log "$logs"/tsan-driver.log; do
+    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
+    [ -n "$line" ] || { failed=1; continue; }
+    f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    n=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed_total=$((passed_total + n - f))
+    failed_total=$((failed_total + f))
+done
+
+echo
+say "CTest summary"
+printf '  %s\n' "${summaries[@]}"
+echo "all: $passed_total passed, $failed_total failed"
+[ "$failed" -eq 0 ] && [ "$failed_total" -eq 0 ]
