@@ -4,6 +4,9 @@
 #include "frames.h"
 #include "servicecore.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +26,29 @@ void require(bool condition, const char *what)
 const QByteArray kRunning = "{\"session_id\":\"running\",\"private_key\":"
                             "\"+Gtldt7zQib3N6hyjDDJqyVnkuaEFztTLfMxGhK/RXQ=\"}";
 
-void checkReply(const Outcome &outcome, quint64 requestId)
+// The private key of a payload, when it has a string one that no other member repeats
+// (a member that the reply may echo could hold the same text).
+QString soleKeyText(QByteArrayView payload)
 {
-    require(outcome.text.startsWith('{') && outcome.text.endsWith('}'), "reply text is a JSON object");
-    require(!outcome.text.contains("private_key"), "reply never carries the private key");
+    const QJsonObject object = QJsonDocument::fromJson(payload.toByteArray()).object();
+    const QString key = object.value(QLatin1String("private_key")).toString();
+    if (key.size() < 8)
+        return {};
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (it.key() != QLatin1String("private_key") &&
+            (it.key().contains(key) || it.value().toString().contains(key)))
+            return {};
+    }
+    return key;
+}
+
+void checkReply(const Outcome &outcome, quint64 requestId, const QString &privateKey = {})
+{
+    const QJsonDocument text = QJsonDocument::fromJson(outcome.text);
+    require(text.isObject(), "reply text is a JSON object");
+    require(!text.object().contains(QLatin1String("private_key")), "reply has no private key member");
+    require(privateKey.isEmpty() || !QString::fromUtf8(outcome.text).contains(privateKey),
+            "reply never carries the private key");
     require((outcome.status == StatusOk) == (*outcome.error == '\0'), "error code exactly on refusal");
     const QByteArray reply = encodeReplyFrame(requestId, outcome.status, outcome.text);
     const auto header = decodeReplyHeader(reply);
@@ -67,9 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QByteArrayView payload = requestPayload(input, parse);
     require(payload.size() == qsizetype(parse.header.payloadLength), "payload size");
 
+    const QString privateKey = soleKeyText(payload);
     ServiceCore idle;
     const Outcome fromIdle = idle.handleRequest(parse.header.command, payload);
-    checkReply(fromIdle, parse.header.requestId);
+    checkReply(fromIdle, parse.header.requestId, privateKey);
     require(idle.accelerating() ==
                 (parse.header.command == quint16(Command::Start) && fromIdle.status == StatusOk),
             "only a successful Start starts");
@@ -78,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(running.handleRequest(quint16(Command::Start), kRunning).status == StatusOk, "seed start");
     const QByteArray before = running.stateText();
     const Outcome fromRunning = running.handleRequest(parse.header.command, payload);
-    checkReply(fromRunning, parse.header.requestId);
+    checkReply(fromRunning, parse.header.requestId, privateKey);
     if (fromRunning.status != StatusOk)
         require(running.stateText() == before, "a refused request changes nothing");
     return 0;
