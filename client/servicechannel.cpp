@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QLocalSocket>
 #include <QtEndian>
 
@@ -106,8 +107,14 @@ ServiceReply callControlService(ServiceCommand command, const QByteArray &payloa
         return failure("发送服务请求失败");
     if (!payload.isEmpty() && socket->write(payload) != payload.size())
         return failure("发送服务请求失败");
-    if (socket->bytesToWrite() > 0 && !socket->waitForBytesWritten(ControlChannel::WaitMs))
-        return failure("发送服务请求失败");
+    // One wait returns as soon as some bytes went out; a large request leaves in several pieces,
+    // and all of them must be out within the one limit.
+    const QDeadlineTimer writeDeadline(ControlChannel::WaitMs);
+    while (socket->bytesToWrite() > 0) {
+        const qint64 remainingMs = writeDeadline.remainingTime();
+        if (remainingMs <= 0 || !socket->waitForBytesWritten(int(remainingMs)))
+            return failure("发送服务请求失败");
+    }
 
     QByteArray replyBytes(sizeof(ControlReplyHeader), '\0');
     if (!readExactly(socket.get(), replyBytes.data(), replyBytes.size()))
