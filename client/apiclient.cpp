@@ -319,9 +319,11 @@ void ApiClient::DownloadUpdate(const QUrl &downloadUrl, const QString &sha256, q
             return;
         }
 
-        const QString folder =
-            QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QLatin1String("/Zumvari");
-        if (!prepareInstallerFolder(folder)) {
+        // A temporary directory that does not exist reads as no location at all; the installer
+        // must then not land in "/Zumvari" at the root of the file system.
+        const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+        const QString folder = temp + QLatin1String("/Zumvari");
+        if (temp.isEmpty() || !prepareInstallerFolder(folder)) {
             emit UpdateDownloadFailed(tr("无法创建更新临时目录"));
             return;
         }
