@@ -68,12 +68,14 @@ void MainWindow::showProfile(const QJsonObject &profile)
     membershipStatus->style()->unpolish(membershipStatus);
     membershipStatus->style()->polish(membershipStatus);
 
-    membershipStatus->show();
-    membershipExpiry->show();
+    // The form goes first: showing the card's lines while it is still there would make the
+    // column taller than the window for a moment, and the window would grow for good.
     accountEdit->hide();
     passwordEdit->hide();
     loginButton->hide();
     registerButton->hide();
+    membershipStatus->show();
+    membershipExpiry->show();
     logoutButton->show();
 }
 

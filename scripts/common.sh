@@ -6,7 +6,7 @@ ZUMVARI_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Debian 12 packages. Build and client first; the rest serve the stand-ins, tests and screenshots.
 BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
                 qt6-httpserver-dev qt6-websockets-dev libssl-dev openssl)
-RUN_PACKAGES=(xvfb xauth x11-utils imagemagick fonts-wqy-microhei)
+RUN_PACKAGES=(xvfb xauth x11-utils xdotool imagemagick fonts-wqy-microhei)
 TEST_PACKAGES=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
                g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev xvfb xauth fonts-wqy-microhei)
 
@@ -28,11 +28,18 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# configure_and_build DIR [cmake options...]: configures once, then builds what is out of date.
-configure_and_build() {
+# configure DIR [cmake options...]: configures a build folder once.
+configure() {
     local dir=$1; shift
     if [ ! -f "$dir/CMakeCache.txt" ]; then
         cmake -S "$ZUMVARI_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
     fi
-    cmake --build "$dir" -j "$(nproc)"
+}
+
+# build DIR [targets...]: builds what is out of date (everything when no target is named).
+build() {
+    local dir=$1; shift
+    local targets=()
+    [ $# -eq 0 ] || targets=(--target "$@")
+    cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }

@@ -9,7 +9,8 @@ cd "$ZUMVARI_ROOT"
 ensure_packages "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}"
 build=build/release
 say "Building"
-configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build "$build" Zumvari pairgen devbackend devservice
 bin=$build/bin
 logdir=build/run-logs
 mkdir -p "$logdir"
@@ -52,15 +53,24 @@ else
     shots=build/screenshots
     mkdir -p "$shots"
     say "No display: running Zumvari under Xvfb"
+    # A walk through the main road, as a member would click it, with a screenshot at each stop.
     xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
-        "$1" & client=$!
+        bin=$1 shots=$2
+        "$bin/Zumvari" & client=$!
         for _ in $(seq 100); do
             xwininfo -root -tree 2>/dev/null | grep -q "游戏加速器" && break
             sleep 0.1
         done
         sleep 1
-        import -window root -crop 1120x720+0+0 "$2"
+        shot() { import -window root -crop 1120x720+0+0 "$shots/$1.png"; }
+        click() { xdotool mousemove "$1" "$2" click 1; sleep 0.3; }
+        shot 1-start
+        click 200 218; xdotool type --delay 20 "member@zumvari.test"
+        click 200 267; xdotool type --delay 20 "member123"
+        click 200 316; sleep 2; shot 2-signed-in
+        click 200 569; sleep 3; shot 3-accelerating
+        click 200 671; sleep 2; shot 4-stopped
         kill "$client"; wait "$client" 2>/dev/null || true
-    ' _ "$bin/Zumvari" "$shots/zumvari.png"
-    echo "Screenshot of the window: $ZUMVARI_ROOT/$shots/zumvari.png"
+    ' _ "$bin" "$shots"
+    echo "Screenshots of the road (start, signed in, accelerating, stopped): $ZUMVARI_ROOT/$shots/"
 fi

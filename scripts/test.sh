@@ -26,7 +26,8 @@ run_stage() {
     while [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
     shift
     say "Building ($name)"
-    configure_and_build "$dir" -DZUMVARI_BUILD_TESTS=ON "$@"
+    configure "$dir" -DZUMVARI_BUILD_TESTS=ON "$@"
+    build "$dir"
     say "Testing ($name)"
     local status=0
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${ctest_args[@]}" 2>&1 | tee "$logs/$name.log" ||
