@@ -1,0 +1,20 @@
+# Fails when the driver's own objects need the C++ runtime: operator new/delete, exceptions,
+# RTTI or the standard library, none of which exists in the kernel.
+# Usage: cmake -DNM=<nm> -DLIBRARY=<libzumvari_split.a> -P check_kernel_subset.cmake
+execute_process(COMMAND "${NM}" -C --undefined-only "${LIBRARY}" OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+set(offending "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "operator new|operator delete|__cxa_|__gxx_personality|_Unwind_|typeinfo|std::")
+    string(STRIP "${line}" line)
+    list(APPEND offending "${line}")
+  endif()
+endforeach()
+if(offending)
+  list(JOIN offending "\n  " text)
+  message(FATAL_ERROR "The driver code needs runtime support the kernel lacks:\n  ${text}")
+endif()
+message(STATUS "driver objects use no C++ runtime support")
