@@ -106,6 +106,9 @@ void MainWindow::signOut()
     membershipStatus->hide();
     membershipExpiry->hide();
     logoutButton->hide();
+    // The column still counts the card at its signed-in height until told otherwise; showing the
+    // form on top of that would make it taller than the window, and the window would grow for good.
+    membershipStatus->parentWidget()->updateGeometry();
     accountEdit->show();
     passwordEdit->show();
     loginButton->show();
