@@ -63,7 +63,7 @@ NTSTATUS NTAPI SplitDispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
 NTSTATUS NTAPI SplitDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     (void)deviceObject;
-    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;

@@ -921,11 +921,6 @@ void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     currentIrql = NewIrql;
 }
 
-KIRQL NTAPI KeGetCurrentIrql(void)
-{
-    return kshim::currentIrql;
-}
-
 NTSTATUS NTAPI FwpsCalloutRegister0(void *deviceObject, const FWPS_CALLOUT0 *callout, UINT32 *calloutId)
 {
     using namespace kshim;
@@ -971,6 +966,11 @@ NTSTATUS NTAPI FwpsCalloutUnregisterById0(const UINT32 calloutId)
     std::lock_guard<std::mutex> lock(s.mutex);
     for (CalloutRecord &callout : s.callouts) {
         if (callout.registered && callout.id == calloutId) {
+            NTSTATUS status;
+            if (TakeFailure(s, Call::CalloutUnregister, &status)) {
+                s.events.push_back("FwpsCalloutUnregisterById0 " + ToString(callout.key) + " [failed]");
+                return status;
+            }
             callout.registered = false;
             s.events.push_back("FwpsCalloutUnregisterById0 " + ToString(callout.key));
             return STATUS_SUCCESS;

@@ -65,7 +65,6 @@ typedef const GUID *LPCGUID;
 #define STATUS_FWP_ALREADY_EXISTS ((NTSTATUS)0xC0220009L)
 
 #define PASSIVE_LEVEL 0
-#define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
 
 #define METHOD_BUFFERED 0
@@ -190,7 +189,6 @@ void NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-KIRQL NTAPI KeGetCurrentIrql(void);
 
 #ifdef __cplusplus
 }

@@ -18,10 +18,7 @@ constexpr ACCESS_MASK kGenericRead = 0x80000000u;
 constexpr ACCESS_MASK kGenericWrite = 0x40000000u;
 constexpr ACCESS_MASK kGenericExecute = 0x20000000u;
 constexpr ACCESS_MASK kGenericAll = 0x10000000u;
-constexpr ACCESS_MASK kFileReadData = FILE_READ_DATA;
-constexpr ACCESS_MASK kFileWriteData = FILE_WRITE_DATA;
 constexpr ACCESS_MASK kFileReadAttributes = 0x0080u;
-constexpr ACCESS_MASK kSynchronize = 0x00100000u;
 
 constexpr NTSTATUS kStatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008u);
 
@@ -31,7 +28,7 @@ void Reset();
 void ForgetHistory();
 
 // Calls a test can make fail. The (skip + 1)-th next call of that kind returns status and does nothing.
-enum class Call { CreateDevice, CreateSymbolicLink, CalloutRegister };
+enum class Call { CreateDevice, CreateSymbolicLink, CalloutRegister, CalloutUnregister };
 void FailCall(Call call, NTSTATUS status, unsigned skip = 0);
 
 struct DeviceRecord

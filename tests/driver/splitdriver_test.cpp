@@ -154,6 +154,25 @@ TEST_F(EntryTest, UnloadClearsTheTableThenUnregistersIpv6FirstThenRemovesLinkAnd
     EXPECT_TRUE(kshim::SymbolicLinks().empty());
 }
 
+TEST_F(EntryTest, UnloadGoesOnWhenAnUnregistrationFails)
+{
+    ASSERT_EQ(kshim::LoadDriver(&driver_, DriverEntry), STATUS_SUCCESS);
+    kshim::FailCall(kshim::Call::CalloutUnregister, STATUS_INSUFFICIENT_RESOURCES);
+    kshim::UnloadDriver(&driver_);
+
+    const std::vector<std::string> events = kshim::Events();
+    ASSERT_EQ(events.size(), 8u);
+    EXPECT_EQ(std::vector<std::string>(events.begin() + 4, events.end()),
+              (std::vector<std::string>{Failed(kUnregisterV6), kUnregisterV4, kDeleteLink, kDeleteDevice}));
+    EXPECT_EQ(calloutIdV6, 0u);
+    EXPECT_EQ(SplitControlDevice, nullptr);
+    // The one thing left behind is the callout the filter engine refused to let go.
+    EXPECT_EQ(kshim::Violations(),
+              std::vector<std::string>{"unload: callout "
+                                       "{8357822A-2F8C-42E6-A3D8-71AFD345587C} still registered"});
+    kshim::Reset();
+}
+
 TEST_F(EntryTest, DeviceFailureIsReturnedWithNothingCreated)
 {
     kshim::FailCall(kshim::Call::CreateDevice, STATUS_INSUFFICIENT_RESOURCES);

@@ -1,5 +1,7 @@
 #include "splittest.h"
 
+#include <algorithm>
+
 namespace splittest {
 
 void ResetTables()
@@ -28,7 +30,7 @@ SPLIT_CONNECTION_RECORD RecordV4(UINT64 processId, UINT8 protocol, UINT32 addres
 
 std::array<UINT8, 64> Bytes(const SPLIT_CONNECTION_RECORD &record)
 {
-    std::array<UINT8, 64> bytes;
+    std::array<UINT8, 64> bytes{};
     std::memcpy(bytes.data(), &record, bytes.size());
     return bytes;
 }
@@ -115,7 +117,6 @@ bool IsPermitted(const FWPS_CLASSIFY_OUT0 &out)
 TableSnapshot SnapshotTable()
 {
     TableSnapshot snapshot;
-    static const ConnectionEntry freeEntry{};
     for (const ConnectionEntry &entry : ConnectionTable.entries) {
         const int states = (entry.Queued != 0) + (entry.Delivered != 0) + (entry.Approved != 0);
         const bool flagsAreBytes = entry.Queued <= 1 && entry.Delivered <= 1 && entry.Approved <= 1;
@@ -123,7 +124,9 @@ TableSnapshot SnapshotTable()
             snapshot.consistent = false;
         }
         if (states == 0) {
-            if (std::memcmp(&entry, &freeEntry, sizeof(entry)) != 0) {
+            // A free slot is all zero bytes, as the clear leaves it.
+            const auto *bytes = reinterpret_cast<const UINT8 *>(&entry);
+            if (!std::all_of(bytes, bytes + sizeof(entry), [](UINT8 b) { return b == 0; })) {
                 snapshot.consistent = false;
             }
             continue;
