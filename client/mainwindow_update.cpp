@@ -56,6 +56,9 @@ void MainWindow::offerInstall(const QString &installerPath)
         QMessageBox::warning(this, tr("更新失败"), tr("无法启动更新安装程序"));
         return;
     }
+    // Quitting closes the window first; it must close for good rather than go to the tray
+    // with a "still running" notice.
+    quitting = true;
     // Let the dialog's handler return before the event loop ends.
     QTimer::singleShot(0, qApp, &QCoreApplication::quit);
 }

@@ -7,7 +7,7 @@ ZUMVARI_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
                 qt6-httpserver-dev qt6-websockets-dev libssl-dev openssl)
 RUN_PACKAGES=(xvfb xauth x11-utils xdotool imagemagick fonts-wqy-microhei)
-TEST_PACKAGES=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev qt6-base-private-dev
                g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev xvfb xauth fonts-wqy-microhei)
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
