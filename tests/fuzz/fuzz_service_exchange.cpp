@@ -106,6 +106,13 @@ struct Service
 };
 
 Service *service = nullptr;
+std::string socketFolder;
+
+void removeSocketFolder()
+{
+    ::unlink((socketFolder + "/control").c_str());
+    ::rmdir(socketFolder.c_str());
+}
 
 } // namespace
 
@@ -128,6 +135,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     std::memcpy(address.sun_path, path.c_str(), path.size());
     require(::bind(service->listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0, "bind");
     require(::listen(service->listener, 4) == 0, "listen");
+    socketFolder = folder;
+    std::atexit(removeSocketFolder);
     std::thread([] { service->serve(); }).detach();
     return 0;
 }
