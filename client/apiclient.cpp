@@ -36,6 +36,12 @@ QJsonArray itemsOf(const QJsonObject &body)
     return body.value(QLatin1String("items")).toArray();
 }
 
+// An aborted reply (time-out, overrun) is closed; reading it would only make Qt complain.
+QByteArray bodyOf(QNetworkReply *reply)
+{
+    return reply->isOpen() ? reply->readAll() : QByteArray();
+}
+
 QByteArray compactJson(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -101,7 +107,7 @@ void ApiClient::send(QNetworkReply *reply, int successStatus, const QString &fal
 {
     connect(reply, &QNetworkReply::finished, this,
             [reply, successStatus, fallback, parseOnSuccess, handler = std::move(handler)] {
-                const QByteArray raw = reply->readAll();
+                const QByteArray raw = bodyOf(reply);
                 // No HTTP response at all (refused, timed out, TLS failure) reads as status 0.
                 const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 reply->deleteLater();
@@ -262,7 +268,7 @@ void ApiClient::CheckForUpdate()
     request.setTransferTimeout(RequestInactivityTimeoutMs);
     QNetworkReply *reply = networkManager->get(request);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
-        const QByteArray raw = reply->readAll();
+        const QByteArray raw = bodyOf(reply);
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         reply->deleteLater();
         if (status != 200)
@@ -304,7 +310,7 @@ void ApiClient::DownloadUpdate(const QUrl &downloadUrl, const QString &sha256, q
                 }
             });
     connect(reply, &QNetworkReply::finished, this, [this, reply, sha256, sizeBytes, overran] {
-        const QByteArray body = reply->readAll();
+        const QByteArray body = bodyOf(reply);
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const QString errorString = reply->errorString();
         reply->deleteLater();

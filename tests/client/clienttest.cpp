@@ -13,6 +13,16 @@
 
 namespace ClientTest {
 
+namespace {
+QByteArray privateRoot;
+
+void removePrivateRoot()
+{
+    if (!privateRoot.isEmpty())
+        QDir(QString::fromLocal8Bit(privateRoot)).removeRecursively();
+}
+} // namespace
+
 void isolateProcess()
 {
 #ifdef Q_OS_UNIX
@@ -21,6 +31,8 @@ void isolateProcess()
     if (!mkdtemp(pattern.data()))
         qFatal("cannot create a private temporary folder");
     const QByteArray root(pattern.c_str());
+    privateRoot = root;
+    std::atexit(removePrivateRoot);
     const QByteArray config = root + "/config";
     const QByteArray runtime = root + "/runtime";
     QDir().mkpath(QString::fromLocal8Bit(config));
