@@ -263,8 +263,8 @@ void TstTestServer::streamsSlowlyAndLiesAboutLength()
     const Outcome slow = finish(nam.get(QNetworkRequest(server.url("/file"))));
     QCOMPARE(slow.error, QNetworkReply::NoError);
     QCOMPARE(slow.body, file);
-    QVERIFY2(slow.progress.size() >= 3, qPrintable(QString::number(slow.progress.size())));
-    QVERIFY(slow.progress.first().first < 4096);
+    QVERIFY2(slow.progress.size() >= 2, qPrintable(QString::number(slow.progress.size())));
+    QVERIFY(slow.progress.first().first < 4096); // reported while the body was still coming
     QCOMPARE(slow.progress.first().second, qint64(4096));
     QCOMPARE(slow.progress.last(), (QPair<qint64, qint64>(4096, 4096)));
 
