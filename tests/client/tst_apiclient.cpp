@@ -1,6 +1,7 @@
 // The API client against a real loopback server: what every operation puts on the wire, and how
 // every kind of reply is judged, seen only through the client's signals and the recorded requests.
 #include "apiclient.h"
+#include "apiclientwatch.h"
 #include "clienttest.h"
 #include "testserver.h"
 
@@ -25,97 +26,6 @@ namespace {
 
 const char ApiUrlVariable[] = "DIVE_DIZUVIVIVID_API_URL";
 const char DeviceIdKey[] = "device/id";
-
-struct Emission
-{
-    QString signal;
-    QVariantList args;
-};
-
-// Every signal of one client, in the order it was emitted.
-class SignalLog : public QObject
-{
-public:
-    explicit SignalLog(ApiClient *client)
-    {
-        connect(client, &ApiClient::LoginSucceeded, this,
-                [this](const QString &account) { add("LoginSucceeded", {account}); });
-        connect(client, &ApiClient::ProfileLoaded, this,
-                [this](const QJsonObject &profile) { add("ProfileLoaded", {profile}); });
-        connect(client, &ApiClient::GamesLoaded, this,
-                [this](const QJsonArray &games) { add("GamesLoaded", {games}); });
-        connect(client, &ApiClient::RegionsLoaded, this,
-                [this](const QString &gameId, const QJsonArray &regions) {
-                    add("RegionsLoaded", {gameId, regions});
-                });
-        connect(client, &ApiClient::NodesLoaded, this,
-                [this](const QString &gameId, const QString &regionId, const QJsonArray &nodes) {
-                    add("NodesLoaded", {gameId, regionId, nodes});
-                });
-        connect(client, &ApiClient::SessionCreated, this,
-                [this](const QJsonObject &session) { add("SessionCreated", {session}); });
-        connect(client, &ApiClient::AccelerationFailed, this,
-                [this](const QString &message) { add("AccelerationFailed", {message}); });
-        connect(client, &ApiClient::SessionStopped, this, [this] { add("SessionStopped", {}); });
-        connect(client, &ApiClient::UpdateAvailable, this,
-                [this](const QString &version, const QUrl &url, const QString &notes, bool mandatory,
-                       const QString &sha256, qint64 size) {
-                    add("UpdateAvailable", {version, url, notes, mandatory, sha256, size});
-                });
-        connect(client, &ApiClient::UpdateDownloadProgress, this, [this](qint64 received, qint64 total) {
-            add("UpdateDownloadProgress", {received, total});
-        });
-        connect(client, &ApiClient::UpdateDownloaded, this,
-                [this](const QString &path) { add("UpdateDownloaded", {path}); });
-        connect(client, &ApiClient::UpdateDownloadFailed, this,
-                [this](const QString &message) { add("UpdateDownloadFailed", {message}); });
-        connect(client, &ApiClient::RequestFailed, this,
-                [this](const QString &message) { add("RequestFailed", {message}); });
-    }
-
-    QList<Emission> entries;
-
-    QStringList names() const
-    {
-        QStringList out;
-        for (const Emission &e : entries)
-            out.append(e.signal);
-        return out;
-    }
-    void clear() { entries.clear(); }
-
-private:
-    void add(const char *name, const QVariantList &args)
-    {
-        entries.append({QString::fromLatin1(name), args});
-    }
-};
-
-// Counts the finished replies of the client's network manager. The client judges a reply within the
-// same emission of QNetworkReply::finished, so once a reply is counted its signal, if any, is out.
-class ReplyWatch
-{
-public:
-    explicit ReplyWatch(ApiClient *client)
-        : manager(client->findChild<QNetworkAccessManager *>()),
-          spy(manager, &QNetworkAccessManager::finished)
-    {}
-
-    bool waitFor(int n, int timeoutMs = 10000)
-    {
-        const QDeadlineTimer deadline(timeoutMs);
-        while (spy.count() < n && !deadline.hasExpired())
-            spy.wait(int(qMax<qint64>(1, deadline.remainingTime())));
-        return spy.count() >= n;
-    }
-    void reset() { spy.clear(); }
-    // Replies that exist right now (finished ones linger until their deferred deletion).
-    int replyObjects() const { return int(manager->findChildren<QNetworkReply *>().size()); }
-
-private:
-    QNetworkAccessManager *manager;
-    QSignalSpy spy;
-};
 
 // Every request any server of this process has seen, for the check that the device id goes nowhere
 // but into sign-in bodies.
