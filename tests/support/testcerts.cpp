@@ -106,7 +106,7 @@ QSslCertificate toQt(X509 *cert)
 {
     BioPtr bio(BIO_new(BIO_s_mem()));
     check(PEM_write_bio_X509(bio.get(), cert), "PEM_write_bio_X509");
-    const QSslCertificate result(drain(bio.get()), QSsl::Pem);
+    QSslCertificate result(drain(bio.get()), QSsl::Pem);
     if (result.isNull())
         fail("QSslCertificate");
     return result;
@@ -117,7 +117,7 @@ QSslKey toQt(EVP_PKEY *key)
     BioPtr bio(BIO_new(BIO_s_mem()));
     check(PEM_write_bio_PrivateKey_traditional(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr),
           "PEM_write_bio_PrivateKey");
-    const QSslKey result(drain(bio.get()), QSsl::Ec, QSsl::Pem, QSsl::PrivateKey);
+    QSslKey result(drain(bio.get()), QSsl::Ec, QSsl::Pem, QSsl::PrivateKey);
     if (result.isNull())
         fail("QSslKey");
     return result;

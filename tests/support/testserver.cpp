@@ -22,7 +22,7 @@
 namespace {
 
 // Anything larger is not a test's request but a parser fault; refuse it rather than buffer without end.
-constexpr qsizetype MaxHeadBytes = 64 * 1024;
+constexpr qsizetype MaxHeadBytes = qsizetype(64) * 1024;
 
 QByteArray reasonPhrase(int status)
 {

@@ -34,7 +34,8 @@ struct RecordedRequest
     QByteArray method;   // "GET", "POST", ...
     QByteArray target;   // request target as sent, e.g. "/api/v1/games/a%20b/regions?x=1"
     QByteArray version;  // "HTTP/1.1"
-    HeaderList headers;  // in arrival order, names as sent, values without the blanks after ':'
+    HeaderList headers;  // in arrival order, names as sent, values from the first non-blank after ':',
+                         // trailing blanks kept ("Bearer ")
     QByteArray body;     // Content-Length or de-chunked body; empty when there was none
     int connection = -1; // index of the TCP connection it came on, in accept order (from 0)
     bool encrypted = false;
@@ -59,8 +60,8 @@ struct ScriptedReply
         Stall,  // read the request, never answer, keep the connection open
         Close,  // read the request, close the connection without a byte of reply
     };
-    // Qt resends a request that got no byte of reply once, on a new connection: give Close (and Stall, if
-    // the client aborts) with always(), or queue it twice, so that the second attempt meets it too.
+    // When a connection closes before any byte of reply, Qt resends the request once on a new connection:
+    // script Close with always() (or queue it twice) so that the second attempt meets it too.
 
     Action action = Answer;
     int status = 200;
@@ -149,7 +150,7 @@ public:
 
     // Routes match the request method exactly ("*" matches any method) and the request's path after
     // percent-decoding, without the query: on("GET", "/games/a b") matches "GET /games/a%20b?x=1".
-    // The same method and path give the same route.
+    // The same method and path give the same route; the reference stays valid as long as the server.
     Route &on(const QByteArray &method, const QByteArray &path);
 
     // HTTPS only: the certificate and key that later connections present.
