@@ -257,7 +257,7 @@ void TstMainWindowAcceleration::init()
 
 // ----- the service check -----
 
-enum class Setup { RegionMatched, NoRegion, NoGames, SignedOut };
+enum class Setup { RegionMatched, NoRegion, NoGames, SignedOut, SignedOutWithGames };
 
 void TstMainWindowAcceleration::checkServiceShowsTheReply_data()
 {
@@ -287,6 +287,9 @@ void TstMainWindowAcceleration::checkServiceShowsTheReply_data()
         << int(Setup::NoGames) << true << true << 0u << idle << IdleText << false << false;
     QTest::newRow("idle, signed out")
         << int(Setup::SignedOut) << true << true << 0u << idle << IdleText << false << false;
+    // A game list that arrives after sign-out makes a game current without a sign-in.
+    QTest::newRow("idle, signed out with a game current")
+        << int(Setup::SignedOutWithGames) << true << true << 0u << idle << IdleText << false << false;
     QTest::newRow("other text shown as is")
         << ready << true << true << 0u << QByteArray("服务正常 · 版本 1.2")
         << QStringLiteral("服务正常 · 版本 1.2") << false << true;
@@ -325,6 +328,8 @@ void TstMainWindowAcceleration::checkServiceShowsTheReply()
             .always(
                 ScriptedReply::json(200, R"({"account":"player@example.com","membership":{}})").delayed(300));
     }
+    if (setup == int(Setup::SignedOutWithGames))
+        server.on("GET", "/api/v1/games").always(ScriptedReply::json(200, GamesBody).delayed(300));
     auto window = windowFor(server);
     auto *check = window->findChild<QPushButton *>(QStringLiteral("checkServiceButton"));
     QVERIFY(check);
@@ -344,6 +349,16 @@ void TstMainWindowAcceleration::checkServiceShowsTheReply()
         QCOMPARE(window->gameList->count(), 0);
         break;
     case Setup::SignedOut:
+        break;
+    case Setup::SignedOutWithGames:
+        window->accountEdit->setText(QStringLiteral("player@example.com"));
+        window->passwordEdit->setText(QStringLiteral("secret"));
+        window->loginButton->click();
+        QTRY_COMPARE(window->accountLabel->text(), QStringLiteral("账号：player@example.com"));
+        QCOMPARE(window->gameList->count(), 0);
+        window->logoutButton->click();
+        QTRY_COMPARE(window->gameList->count(), 3);
+        QVERIFY(window->gameList->currentItem());
         break;
     }
 
