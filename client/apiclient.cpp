@@ -248,10 +248,10 @@ void ApiClient::StopSession(const QString &sessionId)
 QString ApiClient::DeviceId()
 {
     QSettings settings;
-    const QString stored = settings.value(QLatin1String("device/id")).toString();
+    QString stored = settings.value(QLatin1String("device/id")).toString();
     if (!stored.isEmpty())
         return stored;
-    const QString created = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QString created = QUuid::createUuid().toString(QUuid::WithoutBraces);
     settings.setValue(QLatin1String("device/id"), created);
     return created;
 }

@@ -18,7 +18,7 @@ constexpr int GameSlugRole = Qt::UserRole + 1;
 void MainWindow::fillGameList(const QJsonArray &games)
 {
     gameList->clear();
-    for (const QJsonValue &value : games) {
+    for (const auto &value : games) {
         const QJsonObject game = value.toObject();
         auto *item = new QListWidgetItem(game.value(QLatin1String("name")).toString());
         item->setData(GameIdRole, game.value(QLatin1String("id")).toString());
