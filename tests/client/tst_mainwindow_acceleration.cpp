@@ -1000,6 +1000,17 @@ void TstMainWindowAcceleration::sessionGrantedAfterSignOutIsStarted()
                  .value(QLatin1String("private_key"))
                  .toString(),
              printedKeys().first().privateKey);
+    QVERIFY(window->launchButton->isEnabled());
+
+    // Signing in and out again before any game list arrives takes the launch away.
+    server.on("GET", "/api/v1/games").always(ScriptedReply::json(200, GamesBody).delayed(1000));
+    window->accountEdit->setText(QStringLiteral("player@example.com"));
+    window->passwordEdit->setText(QStringLiteral("secret"));
+    window->loginButton->click();
+    QTRY_COMPARE(window->accountLabel->text(), QStringLiteral("账号：player@example.com"));
+    QCOMPARE(window->gameList->count(), 0);
+    window->logoutButton->click();
+    QVERIFY(!window->launchButton->isEnabled());
 }
 
 ZUMVARI_TEST_MAIN(TstMainWindowAcceleration)
