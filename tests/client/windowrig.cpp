@@ -1,0 +1,232 @@
+#include "windowrig.h"
+
+#include "apiclient.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace Rig {
+
+QByteArray regionsPath(const QByteArray &gameId)
+{
+    return "/api/v1/games/" + gameId + "/regions";
+}
+
+QByteArray nodesPath(const QByteArray &gameId, const QByteArray &regionId)
+{
+    return regionsPath(gameId) + '/' + regionId + "/nodes";
+}
+
+ScriptedReply json(int status, const QJsonObject &body)
+{
+    return ScriptedReply::json(status, QJsonDocument(body).toJson(QJsonDocument::Compact));
+}
+
+ScriptedReply items(const QJsonArray &items, int delayMs)
+{
+    return json(200, QJsonObject{{"items", items}}).delayed(delayMs);
+}
+
+ScriptedReply failure(int status, const QString &message)
+{
+    return json(status, QJsonObject{{"message", message}});
+}
+
+bool installPairgen(const QString &program)
+{
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/pairgen.exe");
+    QFile::remove(beside);
+    return QFile::copy(program, beside);
+}
+
+bool withModalBox(const std::function<void()> &trigger, const std::function<void(QMessageBox *)> &check)
+{
+    QTimer poller;
+    poller.setInterval(20);
+    int attempts = 0;
+    bool found = false;
+    QObject::connect(&poller, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box) {
+            if (++attempts > 250)
+                poller.stop();
+            return;
+        }
+        poller.stop();
+        found = true;
+        check(box);
+        // Whatever the checks said, the box must go, or the test would hang in its exec().
+        if (QApplication::activeModalWidget() == box)
+            box->done(QMessageBox::Cancel);
+    });
+    poller.start();
+    trigger();
+    poller.stop();
+    return found;
+}
+
+int runEventLoop(const std::function<void()> &action, int limitMs)
+{
+    QTimer::singleShot(0, qApp, action);
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, qApp, [] { QCoreApplication::exit(NotQuit); });
+    limit.start(limitMs);
+    return QApplication::exec();
+}
+
+QuitWatcher::QuitWatcher(std::function<void()> onQuit) : onQuit(std::move(onQuit))
+{
+    qApp->installEventFilter(this);
+}
+
+QuitWatcher::~QuitWatcher()
+{
+    qApp->removeEventFilter(this);
+}
+
+bool QuitWatcher::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == qApp && event->type() == QEvent::Quit) {
+        ++quits;
+        if (onQuit)
+            onQuit();
+    }
+    return false;
+}
+
+} // namespace Rig
+
+using namespace Rig;
+
+WindowRig::WindowRig()
+{
+    server.on("GET", "/api/v1/client/releases/latest").always(ScriptedReply(404));
+    server.on("POST", "/api/v1/auth/login")
+        .always(json(200, {{"access_token", "access-1"}, {"refresh_token", "refresh-1"}}));
+    server.on("GET", "/api/v1/me")
+        .always(json(200, {{"account", "alice@example.com"},
+                           {"membership", QJsonObject{{"active", true},
+                                                      {"kind", "trial"},
+                                                      {"expires_at", "2030-01-01T00:00:00Z"}}}}));
+    server.on("GET", "/api/v1/games")
+        .always(items({QJsonObject{{"id", "g-1"}, {"name", "反恐精英2"}, {"slug", "cs2"}},
+                       QJsonObject{{"id", "g-2"}, {"name", "绝地求生"}, {"slug", "pubg"}}}));
+    server.on("GET", regionsPath("g-1")).always(items({QJsonObject{{"id", "r-1"}, {"name", "亚服"}}}));
+    server.on("GET", regionsPath("g-2")).always(items({QJsonObject{{"id", "r-2"}, {"name", "国际服"}}}));
+    server.on("GET", nodesPath("g-1", "r-1"))
+        .always(items({QJsonObject{{"id", "n-1"}, {"name", "Test"}, {"location", "hk"}, {"score", 35}}}));
+    server.on("GET", nodesPath("g-2", "r-2"))
+        .always(items({QJsonObject{{"id", "n-2"}, {"name", "Kowloon"}, {"location", "hk"}, {"score", 60}}}));
+    server.on("POST", SessionsPath)
+        .always(json(201, {{"session_id", "s-1"},
+                           {"game_processes", QJsonArray{"cs2.exe"}},
+                           {"rules_environment", "process"},
+                           {"egress_ip", "203.0.113.7"}}));
+    server.on("DELETE", SessionsPath + "/s-1").always(ScriptedReply(204));
+}
+
+bool WindowRig::open()
+{
+    if (!server.isListening())
+        return false;
+    qputenv("DIVE_DIZUVIVIVID_API_URL", server.baseUrl().toEncoded());
+    window = std::make_unique<MainWindow>();
+    window->show();
+    return QTest::qWaitForWindowExposed(window.get()) && server.waitForRequests(1);
+}
+
+bool WindowRig::startService()
+{
+    if (!service)
+        service = std::make_unique<FakeService>();
+    return service->isListening();
+}
+
+void WindowRig::submitSignIn(const QString &account, const QString &password)
+{
+    window->accountEdit->setText(account);
+    window->passwordEdit->setText(password);
+    QTest::mouseClick(window->loginButton, Qt::LeftButton);
+}
+
+bool WindowRig::signIn(const QString &account, const QString &password)
+{
+    submitSignIn(account, password);
+    return waitFor([this] { return window->logoutButton->isVisible(); }, "signed in with a profile");
+}
+
+bool WindowRig::regionMatched(const QString &route)
+{
+    return waitFor(
+        [&] {
+            return window->routeCard->text() == route && window->statusLabel->text() == ReadyText &&
+                   window->startButton->isEnabled();
+        },
+        "region matched");
+}
+
+bool WindowRig::accelerate()
+{
+    QTest::mouseClick(window->startButton, Qt::LeftButton);
+    return waitFor(
+        [this] {
+            return !window->activeSessionId.isEmpty() && window->stopButton->isEnabled() &&
+                   window->launchButton->isEnabled();
+        },
+        "accelerating");
+}
+
+QList<RecordedRequest> WindowRig::requestsTo(const QByteArray &method, const QByteArray &path) const
+{
+    QList<RecordedRequest> matching;
+    for (const RecordedRequest &request : server.requests())
+        if (request.method == method && request.path() == path)
+            matching.append(request);
+    return matching;
+}
+
+int WindowRig::commandsSent(ServiceCommand command) const
+{
+    int count = 0;
+    if (service)
+        for (const ServiceRequestRecord &request : service->requests())
+            count += request.command == quint16(command);
+    return count;
+}
+
+QJsonObject WindowRig::lastSessionRequest() const
+{
+    const QList<RecordedRequest> posts = requestsTo("POST", SessionsPath);
+    return posts.isEmpty() ? QJsonObject() : QJsonDocument::fromJson(posts.last().body).object();
+}
+
+bool WindowRig::waitFor(const std::function<bool()> &condition, const char *what) const
+{
+    // A running event loop that looks often, rather than QTest::qWaitFor's rounds with 10 ms naps in
+    // between: each step of a flow is a round trip through the server on this same thread.
+    QEventLoop loop;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+        if (condition())
+            loop.quit();
+    });
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    look.start(1);
+    if (!condition())
+        loop.exec();
+    if (condition())
+        return true;
+    qWarning("not %s: account \"%s\", status \"%s\", route \"%s\"", what,
+             qUtf8Printable(window->accountLabel->text()), qUtf8Printable(window->statusLabel->text()),
+             qUtf8Printable(window->routeCard->text()));
+    return false;
+}
