@@ -5,10 +5,8 @@
 #include "keypair.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 
@@ -23,33 +21,26 @@ Q_DECLARE_METATYPE(KeyPairRun::Outcome)
 
 namespace {
 
-QString besideTest(const QString &name)
-{
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
-}
-
 // Installs by renaming a finished file into place: a program that is still running keeps its
 // own file, and a new one is never opened for writing while something executes it.
-bool installProgram(const QByteArray &contents)
+bool installProgram(const QByteArray &contents, bool executable = true)
 {
-    QTemporaryFile file(besideTest(QStringLiteral("pairgen-XXXXXX")));
+    QTemporaryFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/pairgen-XXXXXX"));
     file.setAutoRemove(false);
     if (!file.open() || file.write(contents) != contents.size())
         return false;
     file.close();
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner))
+    const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    if (!file.setPermissions(executable ? mode | QFileDevice::ExeOwner : mode))
         return false;
     QFile::remove(keyPairProgramPath());
     return QFile::rename(file.fileName(), keyPairProgramPath());
 }
 
-bool installScript(const QByteArray &body)
-{
-    return installProgram("#!/bin/sh\n" + body + "\n");
-}
-
 // Prints a well-formed pair, as the scripts below do before they misbehave in other ways.
 const QByteArray PrintPair = R"(printf '{"private_key":"cHJpdg==","public_key":"cHVi"}')";
+// A script installed without the permission to run it.
+const QByteArray NotExecutable = PrintPair + " # not executable";
 
 bool isBase64Key(const QString &text)
 {
@@ -65,126 +56,78 @@ class KeyPairTest : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup();
+    void cleanup() { QFile::remove(keyPairProgramPath()); }
 
-    void programLiesBesideTheClient();
     void realProgramMakesFreshPairs();
-    void scriptedPairTakenAsPrinted();
-    void singleArgumentKeypair();
     void outcomes_data();
     void outcomes();
-    void missingProgram();
-    void programNotExecutable();
-    void crashIsAFailure();
     void slowProgramIsKilled();
-    void hugeDiagnosticsDoNotBlock();
-    void largeOutputReadWhole();
 };
-
-void KeyPairTest::cleanup()
-{
-    QFile::remove(keyPairProgramPath());
-}
-
-void KeyPairTest::programLiesBesideTheClient()
-{
-    QCOMPARE(QFileInfo(keyPairProgramPath()).absoluteFilePath(),
-             QFileInfo(QCoreApplication::applicationFilePath()).absolutePath() +
-                 QStringLiteral("/pairgen.exe"));
-}
 
 void KeyPairTest::realProgramMakesFreshPairs()
 {
+    // Beside the running program, under its fixed name.
+    QCOMPARE(keyPairProgramPath(), QCoreApplication::applicationDirPath() + QStringLiteral("/pairgen.exe"));
     QFile built(QStringLiteral(PAIRGEN_PATH));
     QVERIFY2(built.open(QIODevice::ReadOnly), PAIRGEN_PATH);
     QVERIFY(installProgram(built.readAll()));
 
     const KeyPairRun first = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(first.outcome, KeyPairRun::Outcome::Made);
-    QVERIFY2(isBase64Key(first.privateKey), qPrintable(first.privateKey));
-    QVERIFY2(isBase64Key(first.publicKey), qPrintable(first.publicKey));
-    QVERIFY(first.privateKey != first.publicKey);
-
     const KeyPairRun second = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(second.outcome, KeyPairRun::Outcome::Made);
-    QVERIFY(second.privateKey != first.privateKey);
-    QVERIFY(second.publicKey != first.publicKey);
-}
-
-void KeyPairTest::scriptedPairTakenAsPrinted()
-{
-    // The text form is the program's business: whatever strings it prints are the keys.
-    const QByteArray script =
-        R"(printf '%s\n' '{"public_key":"pub/=+ 公钥","private_key":"  priv\"x ","other":1}')";
-    QVERIFY(installScript(script));
-    const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(run.outcome, KeyPairRun::Outcome::Made);
-    QCOMPARE(run.privateKey, QStringLiteral("  priv\"x "));
-    QCOMPARE(run.publicKey, QStringLiteral("pub/=+ 公钥"));
-}
-
-void KeyPairTest::singleArgumentKeypair()
-{
-    // The program reports its argument count and first argument back as the two keys.
-    const QByteArray script = R"(printf '{"private_key":"%s","public_key":"%s|%s"}' "$#" "$1" "$2")";
-    QVERIFY(installScript(script));
-    const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(run.outcome, KeyPairRun::Outcome::Made);
-    QCOMPARE(run.privateKey, QStringLiteral("1"));
-    QCOMPARE(run.publicKey, QStringLiteral("keypair|"));
+    for (const KeyPairRun &run : {first, second}) {
+        QCOMPARE(run.outcome, KeyPairRun::Outcome::Made);
+        QVERIFY2(isBase64Key(run.privateKey) && isBase64Key(run.publicKey), qPrintable(run.privateKey));
+        QVERIFY(run.privateKey != run.publicKey);
+    }
+    QVERIFY(second.privateKey != first.privateKey && second.publicKey != first.publicKey);
 }
 
 void KeyPairTest::outcomes_data()
 {
-    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("script"); // empty: no program at all
     QTest::addColumn<KeyPairRun::Outcome>("outcome");
     QTest::addColumn<QString>("privateKey");
     QTest::addColumn<QString>("publicKey");
+    using O = KeyPairRun::Outcome;
+    const auto row = [](const char *tag, const QByteArray &script, O outcome, const char *privateKey = "",
+                        const char *publicKey = "") {
+        QTest::newRow(tag) << script << outcome << QString::fromUtf8(privateKey)
+                           << QString::fromUtf8(publicKey);
+    };
+    row("both keys, exit 0", PrintPair + "; exit 0", O::Made, "cHJpdg==", "cHVi");
+    // The text form is the program's business: whatever strings it prints are the keys.
+    row("keys taken as printed",
+        R"(printf '%s\n' '{"public_key":"pub/=+ 公钥","private_key":"  priv\"x ","other":1}')", O::Made,
+        "  priv\"x ", "pub/=+ 公钥");
+    // The program reports its argument count and arguments back as a key.
+    row("one argument, keypair", R"(printf '{"private_key":"%s|%s|%s","public_key":"p"}' "$#" "$1" "$2")",
+        O::Made, "1|keypair|", "p");
+    row("output in pieces",
+        R"(printf '{"private_key":"cHJp'; sleep 0.3; printf 'dg==","public_key":"cHVi"}')", O::Made,
+        "cHJpdg==", "cHVi");
+    // Far more than a pipe holds, on either channel: drained while the program runs.
+    row("4 MiB of blanks first", "head -c 4194304 /dev/zero | tr '\\0' ' '\n" + PrintPair, O::Made,
+        "cHJpdg==", "cHVi");
+    row("4 MiB of diagnostics", "head -c 4194304 /dev/zero | tr '\\0' e >&2\n" + PrintPair, O::Made,
+        "cHJpdg==", "cHVi");
 
-    const QByteArray pair = R"(printf '{"private_key":"cHJpdg==","public_key":"cHVi"}')";
-    QTest::newRow("both keys, exit 0") << pair + "; exit 0" << KeyPairRun::Outcome::Made
-                                       << QStringLiteral("cHJpdg==") << QStringLiteral("cHVi");
-    QTest::newRow("both keys, exit 1")
-        << pair + "; exit 1" << KeyPairRun::Outcome::ProgramFailed << QString() << QString();
-    QTest::newRow("both keys, exit 2")
-        << pair + "; exit 2" << KeyPairRun::Outcome::ProgramFailed << QString() << QString();
-    QTest::newRow("both keys, exit 255")
-        << pair + "; exit 255" << KeyPairRun::Outcome::ProgramFailed << QString() << QString();
-    QTest::newRow("only public_key") << QByteArray(R"(printf '{"public_key":"cHVi"}')")
-                                     << KeyPairRun::Outcome::KeysMissing << QString()
-                                     << QStringLiteral("cHVi");
-    QTest::newRow("only private_key")
-        << QByteArray(R"(printf '{"private_key":"cHJpdg=="}')") << KeyPairRun::Outcome::KeysMissing
-        << QStringLiteral("cHJpdg==") << QString();
-    QTest::newRow("empty private_key")
-        << QByteArray(R"(printf '{"private_key":"","public_key":"cHVi"}')")
-        << KeyPairRun::Outcome::KeysMissing << QString() << QStringLiteral("cHVi");
-    QTest::newRow("not JSON") << QByteArray("echo 'private_key=cHJpdg== public_key=cHVi'")
-                              << KeyPairRun::Outcome::KeysMissing << QString() << QString();
-    QTest::newRow("truncated JSON") << QByteArray(R"(printf '{"private_key":"cHJpdg==","public_key":"cHVi"')")
-                                    << KeyPairRun::Outcome::KeysMissing << QString() << QString();
-    QTest::newRow("JSON array") << QByteArray(R"(printf '[{"private_key":"cHJpdg==","public_key":"cHVi"}]')")
-                                << KeyPairRun::Outcome::KeysMissing << QString() << QString();
-    QTest::newRow("JSON string") << QByteArray(R"(printf '"cHJpdg=="')") << KeyPairRun::Outcome::KeysMissing
-                                 << QString() << QString();
-    QTest::newRow("non-string keys") << QByteArray(R"(printf '{"private_key":123,"public_key":true}')")
-                                     << KeyPairRun::Outcome::KeysMissing << QString() << QString();
-    QTest::newRow("object and array keys")
-        << QByteArray(R"(printf '{"private_key":{"k":"v"},"public_key":["cHVi"]}')")
-        << KeyPairRun::Outcome::KeysMissing << QString() << QString();
-    QTest::newRow("null keys") << QByteArray(R"(printf '{"private_key":null,"public_key":null}')")
-                               << KeyPairRun::Outcome::KeysMissing << QString() << QString();
-    QTest::newRow("keys with other case")
-        << QByteArray(R"(printf '{"Private_Key":"cHJpdg==","PUBLIC_KEY":"cHVi"}')")
-        << KeyPairRun::Outcome::KeysMissing << QString() << QString();
-    QTest::newRow("no output") << QByteArray("exit 0") << KeyPairRun::Outcome::KeysMissing << QString()
-                               << QString();
-    QTest::newRow("keys on standard error only")
-        << QByteArray(R"(printf '{"private_key":"cHJpdg==","public_key":"cHVi"}' >&2)")
-        << KeyPairRun::Outcome::KeysMissing << QString() << QString();
-    QTest::newRow("output in pieces")
-        << QByteArray(R"(printf '{"private_key":"cHJp'; sleep 0.3; printf 'dg==","public_key":"cHVi"}')")
-        << KeyPairRun::Outcome::Made << QStringLiteral("cHJpdg==") << QStringLiteral("cHVi");
+    // Failures of the program: the keys it printed are not taken.
+    row("both keys, exit 1", PrintPair + "; exit 1", O::ProgramFailed);
+    row("both keys, exit 255", PrintPair + "; exit 255", O::ProgramFailed);
+    row("crash after the keys", PrintPair + "; kill -SEGV $$", O::ProgramFailed);
+    row("killed", "kill -KILL $$", O::ProgramFailed);
+    row("missing program", QByteArray(), O::ProgramFailed);
+    row("not executable", NotExecutable, O::ProgramFailed);
+
+    // The program ran fine but printed no usable pair: what it did print is kept.
+    row("only public_key", R"(printf '{"public_key":"cHVi"}')", O::KeysMissing, "", "cHVi");
+    row("only private_key", R"(printf '{"private_key":"cHJpdg=="}')", O::KeysMissing, "cHJpdg==");
+    row("empty private_key", R"(printf '{"private_key":"","public_key":"cHVi"}')", O::KeysMissing, "",
+        "cHVi");
+    row("not JSON", "echo 'private_key=cHJpdg== public_key=cHVi'", O::KeysMissing);
+    row("JSON array", R"(printf '[{"private_key":"cHJpdg==","public_key":"cHVi"}]')", O::KeysMissing);
+    row("non-string keys", R"(printf '{"private_key":123,"public_key":["cHVi"]}')", O::KeysMissing);
+    row("keys on standard error only", PrintPair + " >&2", O::KeysMissing);
 }
 
 void KeyPairTest::outcomes()
@@ -194,52 +137,22 @@ void KeyPairTest::outcomes()
     QFETCH(QString, privateKey);
     QFETCH(QString, publicKey);
 
-    QVERIFY(installScript(script));
+    if (!script.isEmpty())
+        QVERIFY(installProgram("#!/bin/sh\n" + script + "\n", script != NotExecutable));
     const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
     QCOMPARE(run.outcome, outcome);
     QCOMPARE(run.privateKey, privateKey);
     QCOMPARE(run.publicKey, publicKey);
 }
 
-void KeyPairTest::missingProgram()
-{
-    QVERIFY(!QFile::exists(keyPairProgramPath()));
-    const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(run.outcome, KeyPairRun::Outcome::ProgramFailed);
-    QVERIFY(run.privateKey.isEmpty());
-    QVERIFY(run.publicKey.isEmpty());
-}
-
-void KeyPairTest::programNotExecutable()
-{
-    QVERIFY(installScript(PrintPair));
-    QVERIFY(QFile::setPermissions(keyPairProgramPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-    const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(run.outcome, KeyPairRun::Outcome::ProgramFailed);
-    QVERIFY(run.privateKey.isEmpty());
-}
-
-void KeyPairTest::crashIsAFailure()
-{
-    // Both keys are out before the crash; they must not be taken.
-    QVERIFY(installScript(PrintPair + "; kill -SEGV $$"));
-    const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(run.outcome, KeyPairRun::Outcome::ProgramFailed);
-    QVERIFY(run.privateKey.isEmpty());
-    QVERIFY(run.publicKey.isEmpty());
-
-    QVERIFY(installScript("kill -KILL $$"));
-    QCOMPARE(runKeyPairProgram(keyPairProgramPath()).outcome, KeyPairRun::Outcome::ProgramFailed);
-}
-
 void KeyPairTest::slowProgramIsKilled()
 {
-#ifdef Q_OS_UNIX
     // The keys are printed at once, but the program then outlives the limit. It leaves its
     // process id behind and becomes the sleep, so that the id names the program itself.
-    const QString pidFile = besideTest(QStringLiteral("slow.pid"));
+    const QString pidFile = QCoreApplication::applicationDirPath() + QStringLiteral("/slow.pid");
     QFile::remove(pidFile);
-    QVERIFY(installScript(PrintPair + "\necho $$ > \"" + QFile::encodeName(pidFile) + "\"\nexec sleep 60"));
+    QVERIFY(installProgram("#!/bin/sh\n" + PrintPair + "\necho $$ > \"" + QFile::encodeName(pidFile) +
+                           "\"\nexec sleep 60\n"));
 
     // Ending it is the process object's destruction, which says so.
     QTest::ignoreMessage(QtWarningMsg,
@@ -249,8 +162,7 @@ void KeyPairTest::slowProgramIsKilled()
     const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
     const qint64 elapsed = timer.elapsed();
     QCOMPARE(run.outcome, KeyPairRun::Outcome::ProgramFailed);
-    QVERIFY(run.privateKey.isEmpty());
-    QVERIFY(run.publicKey.isEmpty());
+    QVERIFY(run.privateKey.isEmpty() && run.publicKey.isEmpty());
     QVERIFY2(elapsed >= 4900 && elapsed < 8000, qPrintable(QString::number(elapsed)));
 
     QFile file(pidFile);
@@ -261,31 +173,6 @@ void KeyPairTest::slowProgramIsKilled()
     file.remove();
     // Killed and reaped: the id no longer names a process (not even a zombie).
     QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) == -1 && errno == ESRCH, 2000);
-#else
-    QSKIP("uses a shell script");
-#endif
-}
-
-void KeyPairTest::hugeDiagnosticsDoNotBlock()
-{
-    // Far more than a pipe holds: a runner that kept standard error in a pipe without reading it
-    // would stall the program until the limit.
-    QVERIFY(installScript(
-        "i=0; while [ $i -lt 64 ]; do head -c 65536 /dev/zero | tr '\\0' e >&2; i=$((i+1)); done\n" +
-        PrintPair));
-    const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(run.outcome, KeyPairRun::Outcome::Made);
-    QCOMPARE(run.publicKey, QStringLiteral("cHVi"));
-}
-
-void KeyPairTest::largeOutputReadWhole()
-{
-    // Four megabytes of leading blanks, then the object: standard output is drained while the
-    // program runs and parsed whole at the end.
-    QVERIFY(installScript("head -c 4194304 /dev/zero | tr '\\0' ' '\n" + PrintPair));
-    const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(run.outcome, KeyPairRun::Outcome::Made);
-    QCOMPARE(run.privateKey, QStringLiteral("cHJpdg=="));
 }
 
 ZUMVARI_TEST_MAIN(KeyPairTest)
