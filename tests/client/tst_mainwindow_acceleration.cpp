@@ -1,143 +1,47 @@
 // Starting and stopping an acceleration through the window: the start button, the service check and
-// the stop and sign-out routes, against a scripted backend on loopback, a local service on the real
-// channel and the real key-pair program beside this test.
-#include "apiclient.h"
+// the stop and sign-out routes, against the rig's scripted backend, a local service on the real channel
+// and the real key-pair program behind a wrapper that keeps what it printed.
 #include "clienttest.h"
-#include "fakeservice.h"
-#include "mainwindow.h"
-#include "testserver.h"
+#include "windowrig.h"
 
 #include <QDateTime>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QtTest>
 
 #include <memory>
 
+using namespace Rig;
+
 namespace {
 
-const QByteArray SessionsPath = "/api/v1/acceleration/sessions";
-const QString ReadyText = QStringLiteral("香港节点在线，可开始加速");
 const QString SplitText = QStringLiteral("正在加速 · 智能分流 Beta（仅游戏流量）");
 const QString GlobalText = QStringLiteral("正在加速 · 全局模式（全部 IPv4 流量经香港）");
 const QString GameRulesText = QStringLiteral("正在加速 · 游戏分流模式");
+const QString AcceleratingText = QStringLiteral("正在加速");
 const QString IdleText = QStringLiteral("当前未加速");
 const QString RollbackText = QStringLiteral("本地隧道启动失败，正在撤销会话…");
-const QString NotRunningText = QStringLiteral("后台加速服务未运行");
-const QString KeyProgramText = QStringLiteral("无法生成隧道密钥，请重新安装客户端");
-
-// Three games: two with a region and a node, one the backend has no region for.
-const QByteArray GamesBody =
-    R"({"items":[{"id":"g1","name":"Counter-Strike 2","slug":"cs2"},)"
-    R"({"id":"g2","name":"PUBG","slug":"pubg"},{"id":"g3","name":"Quiet Game","slug":"quiet"}]})";
+const QByteArray Bearer = "Bearer access-1";
+// The rig's standing session, for tests that answer it late.
 const QByteArray SplitSession =
-    R"({"session_id":"s1","game_processes":["cs2.exe"],"rules_environment":"per-game","egress_ip":"203.0.113.7"})";
-
-QByteArray sessionWithId(const char *id)
-{
-    return QByteArray(R"({"session_id":")") + id +
-           R"(","game_processes":["cs2.exe"],"egress_ip":"203.0.113.8"})";
-}
-
-QByteArray deletePath(const char *sessionId)
-{
-    return SessionsPath + '/' + sessionId;
-}
-
-void scriptBackend(TestServer &server, const QByteArray &session = SplitSession)
-{
-    server.on("POST", "/api/v1/auth/login")
-        .always(ScriptedReply::json(200, R"({"access_token":"token-A","refresh_token":"refresh-A"})"));
-    server.on("GET", "/api/v1/me")
-        .always(ScriptedReply::json(
-            200, R"({"account":"player@example.com","membership":{"active":true,"kind":"trial",)"
-                 R"("expires_at":"2099-01-01T00:00:00Z"}})"));
-    server.on("GET", "/api/v1/games").always(ScriptedReply::json(200, GamesBody));
-    server.on("GET", "/api/v1/games/g1/regions")
-        .always(ScriptedReply::json(200, R"({"items":[{"id":"r1","name":"亚洲服"}]})"));
-    server.on("GET", "/api/v1/games/g2/regions")
-        .always(ScriptedReply::json(200, R"({"items":[{"id":"r2","name":"欧洲服"}]})"));
-    server.on("GET", "/api/v1/games/g3/regions").always(ScriptedReply::json(200, R"({"items":[]})"));
-    const QByteArray nodes = R"({"items":[{"id":"n1","name":"Test","location":"hk","score":35}]})";
-    server.on("GET", "/api/v1/games/g1/regions/r1/nodes").always(ScriptedReply::json(200, nodes));
-    server.on("GET", "/api/v1/games/g2/regions/r2/nodes").always(ScriptedReply::json(200, nodes));
-    server.on("POST", SessionsPath).always(ScriptedReply::json(201, session));
-    for (const char *id : {"s1", "s2"})
-        server.on("DELETE", deletePath(id)).always(ScriptedReply(204));
-}
-
-std::unique_ptr<MainWindow> windowFor(const TestServer &server)
-{
-    qputenv("DIVE_DIZUVIVIVID_API_URL", server.baseUrl().toEncoded());
-    return std::make_unique<MainWindow>();
-}
-
-// Signs in through the form and waits for the given status text (by default: a region matched).
-bool signIn(MainWindow &window, const QString &until = ReadyText)
-{
-    window.accountEdit->setText(QStringLiteral("player@example.com"));
-    window.passwordEdit->setText(QStringLiteral("secret"));
-    window.loginButton->click();
-    return QTest::qWaitFor([&] { return window.statusLabel->text() == until; }, 5000);
-}
-
-bool isAcceleratingText(const QString &text)
-{
-    return text == SplitText || text == GlobalText || text == GameRulesText;
-}
-
-// Clicks start and waits until the tunnel has been started for a granted session.
-bool accelerate(MainWindow &window)
-{
-    window.startButton->click();
-    return QTest::qWaitFor(
-        [&] { return !window.activeSessionId.isEmpty() && isAcceleratingText(window.statusLabel->text()); },
-        5000);
-}
-
-int countRequests(const TestServer &server, const QByteArray &method, const QByteArray &path)
-{
-    int count = 0;
-    for (const RecordedRequest &request : server.requests())
-        count += request.method == method && request.path() == path;
-    return count;
-}
-
-QList<RecordedRequest> requestsTo(const TestServer &server, const QByteArray &method, const QByteArray &path)
-{
-    QList<RecordedRequest> found;
-    for (const RecordedRequest &request : server.requests())
-        if (request.method == method && request.path() == path)
-            found.append(request);
-    return found;
-}
-
-QList<quint16> commandsOf(const FakeService &service)
-{
-    QList<quint16> commands;
-    for (const ServiceRequestRecord &frame : service.requests())
-        commands.append(frame.command);
-    return commands;
-}
-
-QList<ServiceRequestRecord> framesOf(const FakeService &service, ServiceCommand command)
-{
-    QList<ServiceRequestRecord> frames;
-    for (const ServiceRequestRecord &frame : service.requests())
-        if (frame.command == quint16(command))
-            frames.append(frame);
-    return frames;
-}
+    R"({"session_id":"s-1","game_processes":["cs2.exe"],"rules_environment":"process","egress_ip":"203.0.113.7"})";
 
 constexpr quint16 StatusCode = quint16(ServiceCommand::Status);
 constexpr quint16 StartCode = quint16(ServiceCommand::Start);
 constexpr quint16 StopCode = quint16(ServiceCommand::Stop);
+
+QByteArray deletePath(const QByteArray &sessionId)
+{
+    return SessionsPath + '/' + sessionId;
+}
+
+QJsonObject jsonOf(const QByteArray &bytes)
+{
+    return QJsonDocument::fromJson(bytes).object();
+}
 
 QString besideTest(const char *name)
 {
@@ -154,8 +58,7 @@ bool writeProgram(const QString &path, const QByteArray &text)
     return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-// The key-pair program the client runs: the real one, behind a wrapper that keeps a copy of each
-// pair it printed, so the test knows which keys were made.
+// The real key-pair program behind a wrapper that logs each pair it printed.
 bool installRecordingPairgen()
 {
     QFile::remove(besideTest("pairgen-runs.log"));
@@ -166,47 +69,22 @@ bool installRecordingPairgen()
                                                    "printf '%s' \"$out\"\n");
 }
 
-struct PrintedKeys
+struct Keys
 {
-    QString privateKey;
-    QString publicKey;
+    QString privateKey, publicKey;
 };
 
-QList<PrintedKeys> printedKeys()
+QList<Keys> printedKeys()
 {
-    QList<PrintedKeys> runs;
+    QList<Keys> runs;
     QFile log(besideTest("pairgen-runs.log"));
-    if (!log.open(QIODevice::ReadOnly))
-        return runs;
-    for (const QByteArray &line : log.readAll().split('\n')) {
-        if (line.isEmpty())
-            continue;
-        const QJsonObject keys = QJsonDocument::fromJson(line).object();
-        runs.append({keys.value(QLatin1String("private_key")).toString(),
-                     keys.value(QLatin1String("public_key")).toString()});
-    }
+    if (log.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : log.readAll().split('\n')) {
+            const QJsonObject keys = jsonOf(line);
+            if (!keys.isEmpty())
+                runs.append({keys.value("private_key").toString(), keys.value("public_key").toString()});
+        }
     return runs;
-}
-
-QJsonObject jsonOf(const QByteArray &bytes)
-{
-    return QJsonDocument::fromJson(bytes).object();
-}
-
-// The private key goes only to the service, the public key only to the backend.
-void verifyKeysStayApart(const TestServer &server, const FakeService &service, const PrintedKeys &keys)
-{
-    QVERIFY(!keys.privateKey.isEmpty() && !keys.publicKey.isEmpty());
-    const QByteArray privateKey = keys.privateKey.toUtf8();
-    for (const RecordedRequest &request : server.requests()) {
-        QByteArray wire = request.target + '\n' + request.body;
-        for (const auto &header : request.headers)
-            wire += '\n' + header.first + ": " + header.second;
-        QVERIFY2(!wire.contains(privateKey) && !wire.contains(QUrl::toPercentEncoding(keys.privateKey)),
-                 "the private key reached the backend: " + request.method + ' ' + request.target);
-    }
-    for (const ServiceRequestRecord &frame : service.requests())
-        QVERIFY2(!frame.payload.contains(keys.publicKey.toUtf8()), "the public key reached the service");
 }
 
 } // namespace
@@ -217,30 +95,33 @@ class TstMainWindowAcceleration : public QObject
 private slots:
     void initTestCase();
     void init();
+    void cleanup() { rig.reset(); }
 
     void checkServiceShowsTheReply_data();
     void checkServiceShowsTheReply();
+    void idleReportOffersStartBySignInAndGame();
     void keyPairFailureStopsTheStart_data();
     void keyPairFailureStopsTheStart();
-    void startWalksFromNodesToTunnel();
     void startPayloadCarriesTheWholeSession_data();
     void startPayloadCarriesTheWholeSession();
-    void onlyAnAcceleratingReplyEnablesStop_data();
-    void onlyAnAcceleratingReplyEnablesStop();
-    void failedTunnelStartDeletesTheNewSession_data();
-    void failedTunnelStartDeletesTheNewSession();
-    void refusedRollbackLeavesTheSessionOrphaned();
-    void refusedSessionClearsKeysAndButtons();
-    void refusedSessionAfterAGameChange();
+    void failedTunnelStartRollsBack_data();
+    void failedTunnelStartRollsBack();
     void stopDeletesTheSessionBeforeTheTunnel();
-    void stopWithoutSessionStopsTheTunnelDirectly();
-    void refusedStopKeepsTheTunnel();
     void signOutStopsWithTheToken_data();
     void signOutStopsWithTheToken();
-    void signOutWithoutSessionStopsTheService();
-    void idleReportOrphansAndTheNextStartReplaces();
-    void idleReportWithoutRegionAllowsAFailingStart();
+    void gameChangeThenRefusedSession();
+    void orphanedSessionIsReplacedByTheNextStart();
     void sessionGrantedAfterSignOutIsStarted();
+
+private:
+    MainWindow &w() { return *rig->window; }
+    void checkService() { w().findChild<QPushButton *>(QStringLiteral("checkServiceButton"))->click(); }
+    bool ready() { return rig->signIn() && rig->regionMatched(); }
+    QList<quint16> commands() const;
+    ServiceRequestRecord lastFrame() const { return rig->service->requests().constLast(); }
+    int deletes(const QByteArray &sessionId = {}) const; // empty: every DELETE
+
+    std::unique_ptr<WindowRig> rig;
 };
 
 void TstMainWindowAcceleration::initTestCase()
@@ -253,160 +134,125 @@ void TstMainWindowAcceleration::initTestCase()
 void TstMainWindowAcceleration::init()
 {
     QVERIFY(installRecordingPairgen());
+    rig = std::make_unique<WindowRig>();
+    QVERIFY(rig->open());
 }
 
-// ----- the service check -----
+int TstMainWindowAcceleration::deletes(const QByteArray &sessionId) const
+{
+    int count = 0;
+    for (const RecordedRequest &request : rig->server.requests())
+        count +=
+            request.method == "DELETE" && (sessionId.isEmpty() || request.path() == deletePath(sessionId));
+    return count;
+}
 
-enum class Setup { RegionMatched, NoRegion, NoGames, SignedOut, SignedOutWithGames };
+QList<quint16> TstMainWindowAcceleration::commands() const
+{
+    QList<quint16> sent;
+    if (rig->service)
+        for (const ServiceRequestRecord &frame : rig->service->requests())
+            sent.append(frame.command);
+    return sent;
+}
 
 void TstMainWindowAcceleration::checkServiceShowsTheReply_data()
 {
-    QTest::addColumn<int>("setup");
-    QTest::addColumn<bool>("primeAccelerating"); // a first check reports "accelerating" (stop enabled)
-    QTest::addColumn<bool>("running");
-    QTest::addColumn<quint32>("status");
+    QTest::addColumn<bool>("primeAccelerating"); // a first check reports "accelerating": stop enabled
+    QTest::addColumn<int>("status");             // -1: no service running
     QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QString>("expectedLabel");
-    QTest::addColumn<bool>("expectedStart");
-    QTest::addColumn<bool>("expectedStop");
+    QTest::addColumn<QString>("expectedLabel"); // empty: the reply text as it is
 
-    const int ready = int(Setup::RegionMatched);
+    const QString notRunning = QStringLiteral("后台加速服务未运行");
     const QByteArray accelerating = R"({"state":"accelerating"})";
-    const QByteArray idle = R"({"state":"idle"})";
-    QTest::newRow("not running, start enabled")
-        << ready << false << false << 0u << QByteArray() << NotRunningText << true << false;
-    QTest::newRow("not running, stop enabled")
-        << ready << true << false << 0u << QByteArray() << NotRunningText << false << true;
-    QTest::newRow("accelerating") << ready << false << true << 0u << accelerating
-                                  << QStringLiteral("正在加速") << false << true;
-    QTest::newRow("idle, region matched") << ready << true << true << 0u << idle << IdleText << true << false;
-    // Idle asks for a current game, not a matched region.
-    QTest::newRow("idle, game without region")
-        << int(Setup::NoRegion) << true << true << 0u << idle << IdleText << true << false;
-    QTest::newRow("idle, no game current")
-        << int(Setup::NoGames) << true << true << 0u << idle << IdleText << false << false;
-    QTest::newRow("idle, signed out")
-        << int(Setup::SignedOut) << true << true << 0u << idle << IdleText << false << false;
-    // A game list that arrives after sign-out makes a game current without a sign-in.
-    QTest::newRow("idle, signed out with a game current")
-        << int(Setup::SignedOutWithGames) << true << true << 0u << idle << IdleText << false << false;
-    QTest::newRow("other text shown as is")
-        << ready << true << true << 0u << QByteArray("服务正常 · 版本 1.2")
-        << QStringLiteral("服务正常 · 版本 1.2") << false << true;
-    QTest::newRow("state word in other case")
-        << ready << false << true << 0u << QByteArray(R"({"state":"Accelerating"})")
-        << QStringLiteral(R"({"state":"Accelerating"})") << true << false;
-    QTest::newRow("state word without quotes") << ready << true << true << 0u << QByteArray("state: idle")
-                                               << QStringLiteral("state: idle") << false << true;
-    QTest::newRow("empty text") << ready << false << true << 0u << QByteArray() << QString() << true << false;
-    QTest::newRow("both words count as accelerating")
-        << ready << false << true << 0u << QByteArray(R"({"state":"idle","previous":"accelerating"})")
-        << QStringLiteral("正在加速") << false << true;
-    QTest::newRow("refused") << ready << false << true << 7u << accelerating
-                             << QStringLiteral("服务拒绝了请求") << true << false;
+    QTest::newRow("not running, start enabled") << false << -1 << QByteArray() << notRunning;
+    QTest::newRow("not running, stop enabled") << true << -1 << QByteArray() << notRunning;
+    QTest::newRow("refused") << false << 7 << accelerating << QStringLiteral("服务拒绝了请求");
+    QTest::newRow("accelerating") << false << 0 << accelerating << AcceleratingText;
+    QTest::newRow("idle") << true << 0 << QByteArray(R"({"state":"idle"})") << IdleText;
+    QTest::newRow("both words: accelerating wins")
+        << false << 0 << QByteArray(R"({"state":"idle","previous":"accelerating"})") << AcceleratingText;
+    QTest::newRow("other text") << true << 0 << QByteArray("服务正常 · 版本 1.2") << QString();
+    QTest::newRow("word in other case")
+        << false << 0 << QByteArray(R"({"state":"Accelerating"})") << QString();
+    QTest::newRow("word without quotes") << true << 0 << QByteArray("state: idle") << QString();
 }
 
 void TstMainWindowAcceleration::checkServiceShowsTheReply()
 {
-    QFETCH(int, setup);
     QFETCH(bool, primeAccelerating);
-    QFETCH(bool, running);
-    QFETCH(quint32, status);
+    QFETCH(int, status);
     QFETCH(QByteArray, text);
     QFETCH(QString, expectedLabel);
-    QFETCH(bool, expectedStart);
-    QFETCH(bool, expectedStop);
 
-    TestServer server;
-    scriptBackend(server);
-    if (setup == int(Setup::NoRegion))
-        server.on("GET", "/api/v1/games/g1/regions").always(ScriptedReply::json(200, R"({"items":[]})"));
-    if (setup == int(Setup::NoGames)) {
-        server.on("GET", "/api/v1/games").always(ScriptedReply::json(200, R"({"items":[]})"));
-        // The profile comes last, so once it shows the empty list has been handled too.
-        server.on("GET", "/api/v1/me")
-            .always(
-                ScriptedReply::json(200, R"({"account":"player@example.com","membership":{}})").delayed(300));
-    }
-    if (setup == int(Setup::SignedOutWithGames))
-        server.on("GET", "/api/v1/games").always(ScriptedReply::json(200, GamesBody).delayed(300));
-    auto window = windowFor(server);
-    auto *check = window->findChild<QPushButton *>(QStringLiteral("checkServiceButton"));
-    QVERIFY(check);
-    switch (Setup(setup)) {
-    case Setup::RegionMatched:
-        QVERIFY(signIn(*window));
-        break;
-    case Setup::NoRegion:
-        QVERIFY(signIn(*window, QStringLiteral("当前游戏暂无可用区服")));
-        QVERIFY(!window->startButton->isEnabled());
-        break;
-    case Setup::NoGames:
-        window->accountEdit->setText(QStringLiteral("player@example.com"));
-        window->passwordEdit->setText(QStringLiteral("secret"));
-        window->loginButton->click();
-        QTRY_COMPARE(window->accountLabel->text(), QStringLiteral("账号：player@example.com"));
-        QCOMPARE(window->gameList->count(), 0);
-        break;
-    case Setup::SignedOut:
-        break;
-    case Setup::SignedOutWithGames:
-        window->accountEdit->setText(QStringLiteral("player@example.com"));
-        window->passwordEdit->setText(QStringLiteral("secret"));
-        window->loginButton->click();
-        QTRY_COMPARE(window->accountLabel->text(), QStringLiteral("账号：player@example.com"));
-        QCOMPARE(window->gameList->count(), 0);
-        window->logoutButton->click();
-        QTRY_COMPARE(window->gameList->count(), 3);
-        QVERIFY(window->gameList->currentItem());
-        break;
-    }
-
-    auto service = std::make_unique<FakeService>();
-    QVERIFY(service->isListening());
+    QVERIFY(ready());
+    QVERIFY(rig->startService());
     if (primeAccelerating) {
-        service->queue(FakeReply::state("accelerating"));
-        check->click();
-        QCOMPARE(window->statusLabel->text(), QStringLiteral("正在加速"));
-        QVERIFY(!window->startButton->isEnabled());
-        QVERIFY(window->stopButton->isEnabled());
+        rig->service->queue(FakeReply::state("accelerating"));
+        checkService();
     }
-    const bool startBefore = window->startButton->isEnabled();
-    const bool stopBefore = window->stopButton->isEnabled();
-    if (running)
-        service->queue(FakeReply::answer(status, text));
+    QCOMPARE(w().startButton->isEnabled(), !primeAccelerating);
+    QCOMPARE(w().stopButton->isEnabled(), primeAccelerating);
+    if (status < 0)
+        rig->service.reset();
     else
-        service.reset();
+        rig->service->queue(FakeReply::answer(quint32(status), text));
 
-    check->click();
-
-    QCOMPARE(window->statusLabel->text(), expectedLabel);
-    QCOMPARE(window->startButton->isEnabled(), expectedStart);
-    QCOMPARE(window->stopButton->isEnabled(), expectedStop);
-    if (!running || status != 0 || expectedLabel == QString::fromUtf8(text)) {
-        // Failures and unknown texts leave the buttons alone.
-        QCOMPARE(window->startButton->isEnabled(), startBefore);
-        QCOMPARE(window->stopButton->isEnabled(), stopBefore);
-    }
-    if (running) {
-        const ServiceRequestRecord frame = service->requests().constLast();
-        QCOMPARE(frame.command, StatusCode);
-        QCOMPARE(frame.payloadLength, 0u);
-        QVERIFY(frame.payload.isEmpty());
+    checkService();
+    QCOMPARE(w().statusLabel->text(), expectedLabel.isEmpty() ? QString::fromUtf8(text) : expectedLabel);
+    // Failures and texts without a state word leave the buttons as they were.
+    const bool start = expectedLabel == IdleText || (expectedLabel != AcceleratingText && !primeAccelerating);
+    QCOMPARE(w().startButton->isEnabled(), start);
+    QCOMPARE(w().stopButton->isEnabled(), !start);
+    if (status >= 0) {
+        QCOMPARE(lastFrame().command, StatusCode);
+        QCOMPARE(lastFrame().payloadLength, 0u);
     }
 }
 
-// ----- start -----
+// An idle report offers start when signed in with a game current, whether or not a region matched.
+void TstMainWindowAcceleration::idleReportOffersStartBySignInAndGame()
+{
+    QVERIFY(rig->startService());
+    // Signed in, the game list empty (the profile comes last, so the list has been handled).
+    rig->server.on("GET", "/api/v1/games").reply(items({}));
+    rig->server.on("GET", "/api/v1/me").reply(json(200, {{"account", "alice@example.com"}}).delayed(300));
+    QVERIFY(rig->signIn());
+    QCOMPARE(w().gameList->count(), 0);
+    checkService();
+    QVERIFY(!w().startButton->isEnabled());
+
+    // A game without a region: start comes back and asks for the nodes of no region, which fails.
+    w().logoutButton->click();
+    rig->server.on("GET", regionsPath("g-1")).reply(items({}));
+    QVERIFY(rig->signIn());
+    QTRY_COMPARE(w().statusLabel->text(), QStringLiteral("当前游戏暂无可用区服"));
+    QVERIFY(!w().startButton->isEnabled());
+    checkService();
+    QVERIFY(w().startButton->isEnabled());
+    w().startButton->click();
+    QTRY_COMPARE(w().statusLabel->text(), QStringLiteral("读取加速节点失败"));
+    QCOMPARE(rig->server.lastRequest().target, QByteArray("/api/v1/games/g-1/regions//nodes"));
+    QVERIFY(!w().startButton->isEnabled());
+
+    // Signed out, with a game list that arrived after the sign-out.
+    w().logoutButton->click();
+    rig->server.on("GET", "/api/v1/games")
+        .reply(items({QJsonObject{{"id", "g-1"}, {"name", "反恐精英2"}, {"slug", "cs2"}}}, 300));
+    QVERIFY(rig->signIn());
+    QCOMPARE(w().gameList->count(), 0);
+    w().logoutButton->click();
+    QTRY_COMPARE(w().gameList->count(), 1);
+    QVERIFY(w().gameList->currentItem());
+    checkService();
+    QVERIFY(!w().startButton->isEnabled());
+}
 
 void TstMainWindowAcceleration::keyPairFailureStopsTheStart_data()
 {
     QTest::addColumn<QByteArray>("program"); // empty: no program beside the client
     QTest::addColumn<QString>("expected");
-
-    QTest::newRow("program missing") << QByteArray() << KeyProgramText;
-    QTest::newRow("exit code 1")
-        << QByteArray("#!/bin/sh\nprintf '{\"private_key\":\"cHJpdg==\",\"public_key\":\"cHVi\"}'\nexit 1\n")
-        << KeyProgramText;
+    QTest::newRow("program missing") << QByteArray() << QStringLiteral("无法生成隧道密钥，请重新安装客户端");
     QTest::newRow("no private key") << QByteArray("#!/bin/sh\nprintf '{\"public_key\":\"cHVi\"}'\n")
                                     << QStringLiteral("隧道密钥生成失败");
 }
@@ -419,73 +265,21 @@ void TstMainWindowAcceleration::keyPairFailureStopsTheStart()
     QFile::remove(besideTest("pairgen.exe"));
     if (!program.isEmpty())
         QVERIFY(writeProgram(besideTest("pairgen.exe"), program));
-    TestServer server;
-    scriptBackend(server);
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
-    const int requestsBefore = server.requestCount();
+    QVERIFY(rig->startService());
+    QVERIFY(ready());
+    const int requestsBefore = rig->server.requestCount();
 
-    window->startButton->click();
-
-    QCOMPARE(window->statusLabel->text(), expected);
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(!window->stopButton->isEnabled());
+    w().startButton->click();
+    QCOMPARE(w().statusLabel->text(), expected);
+    QVERIFY(w().startButton->isEnabled());
+    QVERIFY(!w().stopButton->isEnabled());
     QTest::qWait(200); // a request, had one been sent, would have arrived by now
-    QCOMPARE(server.requestCount(), requestsBefore);
-    QCOMPARE(service.requestCount(), 0);
+    QCOMPARE(rig->server.requestCount(), requestsBefore);
+    QCOMPARE(rig->service->requestCount(), 0);
 
     // Once the program is back, the same button starts normally.
     QVERIFY(installRecordingPairgen());
-    QVERIFY(accelerate(*window));
-    QCOMPARE(countRequests(server, "GET", "/api/v1/games/g1/regions/r1/nodes"), 1);
-}
-
-void TstMainWindowAcceleration::startWalksFromNodesToTunnel()
-{
-    TestServer server;
-    scriptBackend(server);
-    server.on("GET", "/api/v1/games/g1/regions/r1/nodes")
-        .reply(ScriptedReply::json(200, R"({"items":[{"id":"n1","name":"Test","location":"hk","score":35}]})")
-                   .delayed(300));
-    server.on("POST", SessionsPath).reply(ScriptedReply::json(201, SplitSession).delayed(300));
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
-
-    window->startButton->click();
-    QVERIFY(!window->startButton->isEnabled());
-    QCOMPARE(window->statusLabel->text(), QStringLiteral("正在选择最优线路…"));
-    QTRY_COMPARE(countRequests(server, "GET", "/api/v1/games/g1/regions/r1/nodes"), 1);
-
-    QTRY_COMPARE(window->statusLabel->text(), QStringLiteral("正在申请加速会话…"));
-    QCOMPARE(window->routeCard->text(), QStringLiteral("当前节点：Test · HK"));
-    QVERIFY(!window->startButton->isEnabled());
-    QVERIFY(!window->launchButton->isEnabled());
-    QCOMPARE(service.requestCount(), 0); // the service is contacted only once a session exists
-
-    QTRY_COMPARE(window->statusLabel->text(), SplitText);
-    QCOMPARE(window->routeCard->text(),
-             QStringLiteral("当前节点：Hong Kong Test Node · 加速 IP：203.0.113.7"));
-    QCOMPARE(window->activeSessionId, QStringLiteral("s1"));
-    QVERIFY(!window->startButton->isEnabled());
-    QVERIFY(window->stopButton->isEnabled());
-    QVERIFY(window->launchButton->isEnabled());
-    QCOMPARE(commandsOf(service), QList<quint16>{StartCode});
-
-    const QList<PrintedKeys> keys = printedKeys();
-    QCOMPARE(keys.size(), 1);
-    const QList<RecordedRequest> creates = requestsTo(server, "POST", SessionsPath);
-    QCOMPARE(creates.size(), 1);
-    const QJsonObject body = jsonOf(creates.first().body);
-    QCOMPARE(body.value(QLatin1String("client_public_key")).toString(), keys.first().publicKey);
-    QCOMPARE(body.value(QLatin1String("preferred_node_id")).toString(), QStringLiteral("n1"));
-    QCOMPARE(
-        body.value(QLatin1String("probes")).toArray().at(0).toObject().value(QLatin1String("rtt_ms")).toInt(),
-        35);
-    const QJsonObject payload = jsonOf(service.requests().first().payload);
-    QCOMPARE(payload.value(QLatin1String("private_key")).toString(), keys.first().privateKey);
-    verifyKeysStayApart(server, service, keys.first());
+    QVERIFY(rig->accelerate());
 }
 
 void TstMainWindowAcceleration::startPayloadCarriesTheWholeSession_data()
@@ -494,36 +288,34 @@ void TstMainWindowAcceleration::startPayloadCarriesTheWholeSession_data()
     QTest::addColumn<QString>("routeMode"); // expected "route_mode" in the payload; empty: absent
     QTest::addColumn<QString>("expectedText");
     QTest::addColumn<QString>("expectedAddress");
+    QTest::addColumn<QByteArray>("serviceReply"); // empty: the service reports "accelerating"
 
-    QTest::newRow("game processes override the backend's route and keys")
+    QTest::newRow("game processes override the backend's route and key")
         << QByteArray(
-               R"({"session_id":"s1","game_processes":["cs2.exe","steam.exe"],)"
+               R"({"session_id":"s-1","game_processes":["cs2.exe","steam.exe"],)"
                R"("rules_environment":"global-fallback","egress_ip":"203.0.113.7","route_mode":"full",)"
                R"("private_key":"from-the-backend","relay":{"endpoint":"198.51.100.2:51820",)"
                R"("allowed_ips":["0.0.0.0/0","::/0"],"mtu":1420,"keepalive":null},)"
                R"("ttl_seconds":3600,"beta":true,"ratio":0.25,"note":"香港 · 一号线"})")
-        << QStringLiteral("process-beta") << SplitText << QStringLiteral("203.0.113.7");
+        << QStringLiteral("process-beta") << SplitText << QStringLiteral("203.0.113.7") << QByteArray();
     QTest::newRow("empty processes, global fallback")
-        << QByteArray(R"({"session_id":"s1","game_processes":[],"rules_environment":"global-fallback",)"
+        << QByteArray(R"({"session_id":"s-1","game_processes":[],"rules_environment":"global-fallback",)"
                       R"("egress_ip":"203.0.113.8"})")
-        << QString() << GlobalText << QStringLiteral("203.0.113.8");
-    QTest::newRow("backend's own split mode kept")
-        << QByteArray(R"({"session_id":"s1","rules_environment":"per-game","route_mode":"process-beta",)"
+        << QString() << GlobalText << QStringLiteral("203.0.113.8") << QByteArray();
+    QTest::newRow("backend's own split mode kept, no address")
+        << QByteArray(R"({"session_id":"s-1","rules_environment":"per-game","route_mode":"process-beta",)"
                       R"("egress_ip":""})")
-        << QStringLiteral("process-beta") << SplitText << QStringLiteral("分配中");
-    QTest::newRow("other route kept without processes")
-        << QByteArray(R"({"session_id":"s1","game_processes":[],"rules_environment":"per-game",)"
+        << QStringLiteral("process-beta") << SplitText << QStringLiteral("分配中") << QByteArray();
+    // A reply without a state word shows until the handler's own text replaces it; stop stays disabled.
+    QTest::newRow("other route kept, reply without state")
+        << QByteArray(R"({"session_id":"s-1","game_processes":[],"rules_environment":"per-game",)"
                       R"("route_mode":"full"})")
-        << QStringLiteral("full") << GameRulesText << QStringLiteral("分配中");
-    QTest::newRow("processes that are not an array")
+        << QStringLiteral("full") << GameRulesText << QStringLiteral("分配中")
+        << QByteArray(R"({"tunnel":"up"})");
+    QTest::newRow("fallback in other case")
         << QByteArray(
-               R"({"session_id":"s1","game_processes":"cs2.exe","rules_environment":"global-fallback",)"
-               R"("egress_ip":"203.0.113.9"})")
-        << QString() << GlobalText << QStringLiteral("203.0.113.9");
-    QTest::newRow("fallback with the wrong case")
-        << QByteArray(
-               R"({"session_id":"s1","rules_environment":"Global-Fallback","egress_ip":"203.0.113.10"})")
-        << QString() << GameRulesText << QStringLiteral("203.0.113.10");
+               R"({"session_id":"s-1","rules_environment":"Global-Fallback","egress_ip":"203.0.113.10"})")
+        << QString() << GameRulesText << QStringLiteral("203.0.113.10") << QByteArray();
 }
 
 void TstMainWindowAcceleration::startPayloadCarriesTheWholeSession()
@@ -532,326 +324,155 @@ void TstMainWindowAcceleration::startPayloadCarriesTheWholeSession()
     QFETCH(QString, routeMode);
     QFETCH(QString, expectedText);
     QFETCH(QString, expectedAddress);
+    QFETCH(QByteArray, serviceReply);
 
-    TestServer server;
-    scriptBackend(server, session);
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
-    QVERIFY(accelerate(*window));
+    rig->server.on("POST", SessionsPath).always(ScriptedReply::json(201, session).delayed(300));
+    QVERIFY(rig->startService());
+    if (!serviceReply.isEmpty())
+        rig->service->queue(FakeReply::answer(0, serviceReply));
+    QVERIFY(ready());
 
-    QCOMPARE(window->statusLabel->text(), expectedText);
-    QCOMPARE(window->routeCard->text(),
+    // Key pair, node, session, tunnel: the service hears of the session only once it exists.
+    w().startButton->click();
+    QVERIFY(!w().startButton->isEnabled());
+    QCOMPARE(w().statusLabel->text(), QStringLiteral("正在选择最优线路…"));
+    QTRY_COMPARE(w().statusLabel->text(), QStringLiteral("正在申请加速会话…"));
+    QCOMPARE(w().routeCard->text(), QStringLiteral("当前节点：Test · HK"));
+    QVERIFY(!w().launchButton->isEnabled());
+    QCOMPARE(rig->service->requestCount(), 0);
+    QTRY_VERIFY(w().launchButton->isEnabled()); // enabled by the session-created handler only
+
+    QCOMPARE(w().statusLabel->text(), expectedText);
+    QCOMPARE(w().routeCard->text(),
              QStringLiteral("当前节点：Hong Kong Test Node · 加速 IP：%1").arg(expectedAddress));
-    QVERIFY(window->launchButton->isEnabled());
+    QCOMPARE(w().activeSessionId, QStringLiteral("s-1"));
+    QCOMPARE(w().stopButton->isEnabled(), serviceReply.isEmpty());
+    QVERIFY(!w().startButton->isEnabled());
 
-    const QList<PrintedKeys> keys = printedKeys();
+    const QList<Keys> keys = printedKeys();
     QCOMPARE(keys.size(), 1);
-    const QList<ServiceRequestRecord> starts = framesOf(service, ServiceCommand::Start);
-    QCOMPARE(starts.size(), 1);
-
+    QCOMPARE(rig->lastSessionRequest().value("client_public_key").toString(), keys.first().publicKey);
+    QCOMPARE(commands(), QList<quint16>{StartCode});
     QJsonObject expected = jsonOf(session);
-    expected.insert(QLatin1String("private_key"), keys.first().privateKey);
+    expected.insert("private_key", keys.first().privateKey);
     if (!routeMode.isEmpty())
-        expected.insert(QLatin1String("route_mode"), routeMode);
-    const QByteArray payload = starts.first().payload;
-    QCOMPARE(jsonOf(payload), expected);
-    QCOMPARE(jsonOf(payload).contains(QLatin1String("route_mode")), !routeMode.isEmpty());
-    // Compact UTF-8: no layout white space, no escaped characters.
+        expected.insert("route_mode", routeMode);
+    const QByteArray payload = lastFrame().payload;
+    QCOMPARE(jsonOf(payload), expected); // so the public key is not in it
+    // Compact UTF-8: no layout white space, nothing escaped.
     QCOMPARE(payload, QJsonDocument(expected).toJson(QJsonDocument::Compact));
-    QVERIFY(!payload.contains('\n'));
-    if (session.contains("香港"))
-        QVERIFY(payload.contains(QStringLiteral("香港 · 一号线").toUtf8()));
-    QCOMPARE(starts.first().payloadLength, quint32(payload.size()));
+    QCOMPARE(lastFrame().payloadLength, quint32(payload.size()));
+    QCOMPARE(deletes(), 0);
 
-    verifyKeysStayApart(server, service, keys.first());
-}
-
-void TstMainWindowAcceleration::onlyAnAcceleratingReplyEnablesStop_data()
-{
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<bool>("expectedStart");
-
-    QTest::newRow("neither word") << QByteArray(R"({"tunnel":"up"})") << false;
-    // "idle" applies its own rule: start follows sign-in and the current game.
-    QTest::newRow("idle") << QByteArray(R"({"state":"idle"})") << true;
-}
-
-void TstMainWindowAcceleration::onlyAnAcceleratingReplyEnablesStop()
-{
-    QFETCH(QByteArray, reply);
-    QFETCH(bool, expectedStart);
-
-    TestServer server;
-    scriptBackend(server, R"({"session_id":"s1","rules_environment":"per-game","egress_ip":"203.0.113.7"})");
-    FakeService service;
-    service.queue(FakeReply::answer(0, reply));
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
-    QVERIFY(accelerate(*window));
-
-    // The handler's own text replaces whatever the reply showed.
-    QCOMPARE(window->statusLabel->text(), GameRulesText);
-    QCOMPARE(window->activeSessionId, QStringLiteral("s1"));
-    QVERIFY(!window->stopButton->isEnabled());
-    QCOMPARE(window->startButton->isEnabled(), expectedStart);
-    QVERIFY(window->launchButton->isEnabled());
-    QCOMPARE(countRequests(server, "DELETE", deletePath("s1")), 0);
-}
-
-// ----- rollback -----
-
-enum class TunnelFailure { NotRunning, Refused, HungUp };
-
-void TstMainWindowAcceleration::failedTunnelStartDeletesTheNewSession_data()
-{
-    QTest::addColumn<int>("failure");
-    QTest::newRow("service not running") << int(TunnelFailure::NotRunning);
-    QTest::newRow("service refuses") << int(TunnelFailure::Refused);
-    QTest::newRow("service hangs up") << int(TunnelFailure::HungUp);
-}
-
-void TstMainWindowAcceleration::failedTunnelStartDeletesTheNewSession()
-{
-    QFETCH(int, failure);
-
-    TestServer server;
-    scriptBackend(server, R"({"session_id":"s-77","game_processes":["cs2.exe"],"egress_ip":"203.0.113.7"})");
-    server.on("DELETE", deletePath("s-77")).always(ScriptedReply(204).delayed(300));
-    std::unique_ptr<FakeService> service;
-    if (failure != int(TunnelFailure::NotRunning)) {
-        service = std::make_unique<FakeService>();
-        service->queue(failure == int(TunnelFailure::Refused)
-                           ? FakeReply::answer(3, R"({"error":"tunnel driver missing"})")
-                           : FakeReply::hangup());
+    // The private key never reaches the backend, in any part of any request.
+    for (const RecordedRequest &request : rig->server.requests()) {
+        QByteArray wire = request.target + '\n' + request.body;
+        for (const auto &header : request.headers)
+            wire += '\n' + header.first + ": " + header.second;
+        QVERIFY(!wire.contains(keys.first().privateKey.toUtf8()) &&
+                !wire.contains(QUrl::toPercentEncoding(keys.first().privateKey)));
     }
-    QString labelAtDelete;
-    QString sessionAtDelete;
-    int serviceStopsAtDelete = -1;
-    auto window = windowFor(server);
-    QObject::connect(&server, &TestServer::requestReceived, &server, [&](const RecordedRequest &request) {
-        if (request.method != "DELETE")
-            return;
-        labelAtDelete = window->statusLabel->text();
-        sessionAtDelete = window->activeSessionId;
-        serviceStopsAtDelete = service ? int(framesOf(*service, ServiceCommand::Stop).size()) : 0;
-    });
-    QVERIFY(signIn(*window));
-
-    window->startButton->click();
-    QTRY_COMPARE(countRequests(server, "DELETE", deletePath("s-77")), 1);
-    QCOMPARE(labelAtDelete, RollbackText);
-    QCOMPARE(sessionAtDelete, QStringLiteral("s-77"));
-    QCOMPARE(serviceStopsAtDelete, 0);
-    QCOMPARE(requestsTo(server, "DELETE", deletePath("s-77")).first().header("Authorization"),
-             QByteArray("Bearer token-A"));
-    QVERIFY(!window->startButton->isEnabled());
-    QVERIFY(!window->stopButton->isEnabled());
-    QVERIFY(!window->launchButton->isEnabled());
-
-    QTRY_COMPARE(window->statusLabel->text(), IdleText);
-    QVERIFY(window->activeSessionId.isEmpty());
-    QVERIFY(window->tunnelPrivateKey.isEmpty());
-    QVERIFY(window->tunnelPublicKey.isEmpty());
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(!window->stopButton->isEnabled());
-    QVERIFY(!window->launchButton->isEnabled()); // the stop leaves it as it was
-    if (service)
-        QCOMPARE(commandsOf(*service), (QList<quint16>{StartCode, StopCode}));
-    QCOMPARE(countRequests(server, "DELETE", deletePath("s-77")), 1);
 }
 
-void TstMainWindowAcceleration::refusedRollbackLeavesTheSessionOrphaned()
+void TstMainWindowAcceleration::failedTunnelStartRollsBack_data()
 {
-    TestServer server;
-    scriptBackend(server);
-    server.on("DELETE", deletePath("s1"))
-        .always(ScriptedReply::json(502, R"({"message":"会话撤销失败，请稍后重试"})"));
-    auto window = windowFor(server); // no service running
-    QVERIFY(signIn(*window));
-
-    window->startButton->click();
-    QTRY_COMPARE(window->statusLabel->text(), QStringLiteral("会话撤销失败，请稍后重试"));
-    QCOMPARE(window->activeSessionId, QStringLiteral("s1"));
-    QVERIFY(!window->tunnelPrivateKey.isEmpty());
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(!window->stopButton->isEnabled());
-    QVERIFY(!window->launchButton->isEnabled());
-    QTest::qWait(300); // no automatic retry
-    QCOMPARE(countRequests(server, "DELETE", deletePath("s1")), 1);
+    QTest::addColumn<bool>("serviceRefuses"); // false: no service running
+    QTest::addColumn<bool>("deleteRefused");
+    QTest::newRow("service not running") << false << false;
+    QTest::newRow("service refuses") << true << false;
+    QTest::newRow("rollback refused: orphaned") << false << true;
 }
 
-// ----- refused session -----
-
-void TstMainWindowAcceleration::refusedSessionClearsKeysAndButtons()
+void TstMainWindowAcceleration::failedTunnelStartRollsBack()
 {
-    TestServer server;
-    scriptBackend(server);
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
-    QVERIFY(accelerate(*window));
-    // An idle report leaves launch enabled with start available.
-    service.queue(FakeReply::state("idle"));
-    window->findChild<QPushButton *>(QStringLiteral("checkServiceButton"))->click();
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(window->launchButton->isEnabled());
+    QFETCH(bool, serviceRefuses);
+    QFETCH(bool, deleteRefused);
 
-    server.on("POST", SessionsPath).reply(ScriptedReply::json(403, R"({"message":"会员已过期，请续费"})"));
-    window->startButton->click();
-    QTRY_COMPARE(window->statusLabel->text(), QStringLiteral("会员已过期，请续费"));
-    QVERIFY(window->tunnelPrivateKey.isEmpty());
-    QVERIFY(window->tunnelPublicKey.isEmpty());
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(!window->stopButton->isEnabled());
-    QVERIFY(!window->launchButton->isEnabled());
-    QCOMPARE(framesOf(service, ServiceCommand::Start).size(), 1);
+    const QString refusal = QStringLiteral("会话撤销失败，请稍后重试");
+    rig->server.on("DELETE", deletePath("s-1"))
+        .always((deleteRefused ? failure(502, refusal) : ScriptedReply(204)).delayed(300));
+    if (serviceRefuses) {
+        QVERIFY(rig->startService());
+        rig->service->queue(FakeReply::answer(3, R"({"error":"tunnel driver missing"})"));
+    }
+    QVERIFY(ready());
 
-    // The next start makes a new pair and sends its public key.
-    server.on("POST", SessionsPath).reply(ScriptedReply::json(403, R"({"message":"会员已过期，请续费"})"));
-    window->startButton->click();
-    QTRY_COMPARE(requestsTo(server, "POST", SessionsPath).size(), 3);
-    QTRY_VERIFY(window->startButton->isEnabled());
-    const QList<PrintedKeys> keys = printedKeys();
-    QCOMPARE(keys.size(), 3);
-    const QList<RecordedRequest> creates = requestsTo(server, "POST", SessionsPath);
-    for (int run = 0; run < 3; ++run)
-        QCOMPARE(jsonOf(creates.at(run).body).value(QLatin1String("client_public_key")).toString(),
-                 keys.at(run).publicKey);
-    QVERIFY(keys.at(2).publicKey != keys.at(1).publicKey);
+    w().startButton->click();
+    QTRY_COMPARE(deletes("s-1"), 1);
+    QCOMPARE(w().statusLabel->text(), RollbackText);
+    QCOMPARE(w().activeSessionId, QStringLiteral("s-1"));
+    QCOMPARE(commands(), serviceRefuses ? QList<quint16>{StartCode} : QList<quint16>());
+    QCOMPARE(rig->requestsTo("DELETE", deletePath("s-1")).first().header("Authorization"), Bearer);
+    QVERIFY(!w().startButton->isEnabled());
+    QVERIFY(!w().stopButton->isEnabled());
+    QVERIFY(!w().launchButton->isEnabled());
+
+    if (deleteRefused) {
+        QTRY_COMPARE(w().statusLabel->text(), refusal);
+        QCOMPARE(w().activeSessionId, QStringLiteral("s-1"));
+        QVERIFY(!w().tunnelPrivateKey.isEmpty());
+        QTest::qWait(300); // no automatic retry
+    } else {
+        QTRY_COMPARE(w().statusLabel->text(), IdleText);
+        QVERIFY(w().activeSessionId.isEmpty());
+        QVERIFY(w().tunnelPrivateKey.isEmpty() && w().tunnelPublicKey.isEmpty());
+        QCOMPARE(commands(), serviceRefuses ? (QList<quint16>{StartCode, StopCode}) : QList<quint16>());
+    }
+    QVERIFY(w().startButton->isEnabled());
+    QVERIFY(!w().stopButton->isEnabled());
+    QVERIFY(!w().launchButton->isEnabled());
+    QCOMPARE(deletes("s-1"), 1);
 }
 
-void TstMainWindowAcceleration::refusedSessionAfterAGameChange()
-{
-    TestServer server;
-    scriptBackend(server);
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
-    QVERIFY(accelerate(*window));
-
-    // Another game with a region: start comes back while stop stays enabled.
-    window->gameList->setCurrentRow(1);
-    QVERIFY(!window->launchButton->isEnabled());
-    QTRY_COMPARE(window->statusLabel->text(), ReadyText);
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(window->stopButton->isEnabled());
-    QCOMPARE(window->activeSessionId, QStringLiteral("s1"));
-
-    server.on("POST", SessionsPath).reply(ScriptedReply::json(409, R"({"message":"已有加速会话"})"));
-    window->startButton->click();
-    QTRY_COMPARE(window->statusLabel->text(), QStringLiteral("已有加速会话"));
-    QVERIFY(!window->stopButton->isEnabled());
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(requestsTo(server, "POST", SessionsPath).constLast().body.contains("\"game_id\":\"g2\""));
-
-    // A refusal that arrives once the game has no region leaves start disabled.
-    server.on("POST", SessionsPath)
-        .reply(ScriptedReply::json(409, R"({"message":"会话数已达上限"})").delayed(400));
-    const int creates = int(requestsTo(server, "POST", SessionsPath).size());
-    window->startButton->click();
-    QTRY_COMPARE(requestsTo(server, "POST", SessionsPath).size(), creates + 1);
-    window->gameList->setCurrentRow(2);
-    QTRY_COMPARE(window->statusLabel->text(), QStringLiteral("会话数已达上限"));
-    QVERIFY(!window->startButton->isEnabled());
-    QVERIFY(!window->stopButton->isEnabled());
-}
-
-// ----- stop -----
-
+// The backend session goes first and only its confirmation reaches the service. A refused delete keeps
+// the tunnel; the next stop tries the backend again.
 void TstMainWindowAcceleration::stopDeletesTheSessionBeforeTheTunnel()
 {
-    TestServer server;
-    scriptBackend(server);
-    server.on("DELETE", deletePath("s1")).always(ScriptedReply(204).delayed(250));
-    FakeService service;
-    auto window = windowFor(server);
+    const QString refusal = QStringLiteral("停止失败：服务器繁忙");
+    rig->server.on("DELETE", deletePath("s-1"))
+        .reply(failure(500, refusal))
+        .always(ScriptedReply(204).delayed(250));
+    QVERIFY(rig->startService());
     qint64 deleteArrivedAt = -1;
     int serviceStopsAtDelete = -1;
-    QObject::connect(&server, &TestServer::requestReceived, &server, [&](const RecordedRequest &request) {
-        if (request.method == "DELETE") {
+    QObject::connect(&rig->server, &TestServer::requestReceived, &rig->server, [&](const RecordedRequest &r) {
+        if (r.method == "DELETE") {
             deleteArrivedAt = QDateTime::currentMSecsSinceEpoch();
-            serviceStopsAtDelete = int(framesOf(service, ServiceCommand::Stop).size());
+            serviceStopsAtDelete = int(commands().count(StopCode));
         }
     });
-    QVERIFY(signIn(*window));
-    QVERIFY(accelerate(*window));
-    QVERIFY(window->stopButton->isEnabled());
+    QVERIFY(ready());
+    QVERIFY(rig->accelerate());
 
-    window->stopButton->click();
-    QVERIFY(!window->stopButton->isEnabled());
-    QCOMPARE(window->statusLabel->text(), QStringLiteral("正在停止加速…"));
-    QTRY_VERIFY(deleteArrivedAt > 0);
+    w().stopButton->click();
+    QVERIFY(!w().stopButton->isEnabled()); // a second press is not possible
+    QCOMPARE(w().statusLabel->text(), QStringLiteral("正在停止加速…"));
+    QTRY_COMPARE(w().statusLabel->text(), refusal);
+    QCOMPARE(w().activeSessionId, QStringLiteral("s-1"));
+    QVERIFY(!w().tunnelPrivateKey.isEmpty());
+    QVERIFY(!w().stopButton->isEnabled());
+    QVERIFY(w().startButton->isEnabled());
+    QCOMPARE(commands(), QList<quint16>{StartCode});
+
+    checkService(); // the service still reports the tunnel
+    QVERIFY(w().stopButton->isEnabled());
+    w().stopButton->click();
+    QTRY_COMPARE(deletes("s-1"), 2);
     QCOMPARE(serviceStopsAtDelete, 0);
-    QCOMPARE(window->activeSessionId, QStringLiteral("s1"));
+    QCOMPARE(w().activeSessionId, QStringLiteral("s-1"));
 
-    QTRY_COMPARE(window->statusLabel->text(), IdleText);
-    const QList<ServiceRequestRecord> stops = framesOf(service, ServiceCommand::Stop);
-    QCOMPARE(stops.size(), 1);
+    QTRY_COMPARE(w().statusLabel->text(), IdleText);
+    QCOMPARE(commands(), (QList<quint16>{StartCode, StatusCode, StopCode}));
     // The request id is the client's clock when it sent the frame: after the backend's answer.
-    QVERIFY2(qint64(stops.first().requestId) >= deleteArrivedAt + 200,
+    QVERIFY2(qint64(lastFrame().requestId) >= deleteArrivedAt + 200,
              qPrintable(QStringLiteral("stop sent %1 ms after the DELETE arrived")
-                            .arg(qint64(stops.first().requestId) - deleteArrivedAt)));
-    QCOMPARE(stops.first().payloadLength, 0u);
-    QCOMPARE(commandsOf(service), (QList<quint16>{StartCode, StopCode}));
-    QVERIFY(window->activeSessionId.isEmpty());
-    QVERIFY(window->tunnelPrivateKey.isEmpty());
-    QVERIFY(window->tunnelPublicKey.isEmpty());
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(!window->stopButton->isEnabled());
-    QVERIFY(window->launchButton->isEnabled()); // a stop leaves launch as it was
-    QCOMPARE(countRequests(server, "DELETE", deletePath("s1")), 1);
-}
-
-void TstMainWindowAcceleration::stopWithoutSessionStopsTheTunnelDirectly()
-{
-    TestServer server;
-    scriptBackend(server);
-    FakeService service;
-    service.setAccelerating(true); // a tunnel from an earlier run of the client
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
-    window->findChild<QPushButton *>(QStringLiteral("checkServiceButton"))->click();
-    QVERIFY(window->stopButton->isEnabled());
-
-    window->stopButton->click();
-    QCOMPARE(commandsOf(service), (QList<quint16>{StatusCode, StopCode}));
-    QCOMPARE(window->statusLabel->text(), IdleText);
-    QVERIFY(!window->stopButton->isEnabled());
-    QVERIFY(window->startButton->isEnabled());
-    QTest::qWait(200);
-    QCOMPARE(countRequests(server, "DELETE", deletePath("s1")), 0);
-    for (const RecordedRequest &request : server.requests())
-        QVERIFY(request.method != "DELETE");
-}
-
-void TstMainWindowAcceleration::refusedStopKeepsTheTunnel()
-{
-    TestServer server;
-    scriptBackend(server);
-    server.on("DELETE", deletePath("s1"))
-        .reply(ScriptedReply::json(500, R"({"message":"停止失败：服务器繁忙"})"));
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
-    QVERIFY(accelerate(*window));
-
-    window->stopButton->click();
-    QTRY_COMPARE(window->statusLabel->text(), QStringLiteral("停止失败：服务器繁忙"));
-    QCOMPARE(window->activeSessionId, QStringLiteral("s1"));
-    QVERIFY(!window->tunnelPrivateKey.isEmpty());
-    QVERIFY(!window->stopButton->isEnabled());
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(window->launchButton->isEnabled());
-    QCOMPARE(commandsOf(service), QList<quint16>{StartCode});
-
-    // The service still reports the tunnel; stopping again retries the backend first.
-    window->findChild<QPushButton *>(QStringLiteral("checkServiceButton"))->click();
-    QVERIFY(window->stopButton->isEnabled());
-    window->stopButton->click();
-    QTRY_COMPARE(window->statusLabel->text(), IdleText);
-    QCOMPARE(countRequests(server, "DELETE", deletePath("s1")), 2);
-    QCOMPARE(commandsOf(service), (QList<quint16>{StartCode, StatusCode, StopCode}));
+                            .arg(qint64(lastFrame().requestId) - deleteArrivedAt)));
+    QCOMPARE(lastFrame().payloadLength, 0u);
+    QVERIFY(w().activeSessionId.isEmpty());
+    QVERIFY(w().tunnelPrivateKey.isEmpty() && w().tunnelPublicKey.isEmpty());
+    QVERIFY(w().startButton->isEnabled());
+    QVERIFY(!w().stopButton->isEnabled());
+    QVERIFY(w().launchButton->isEnabled()); // a stop leaves launch as it was
 }
 
 void TstMainWindowAcceleration::signOutStopsWithTheToken_data()
@@ -865,152 +486,161 @@ void TstMainWindowAcceleration::signOutStopsWithTheToken()
 {
     QFETCH(bool, confirmed);
 
-    TestServer server;
-    scriptBackend(server);
-    server.on("DELETE", deletePath("s1"))
-        .always(confirmed ? ScriptedReply(204).delayed(200)
-                          : ScriptedReply::json(500, R"({"message":"会话仍在结算"})").delayed(200));
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
-    QVERIFY(accelerate(*window));
-    const QString acceleratingText = window->statusLabel->text();
+    const QString refusal = QStringLiteral("会话仍在结算");
+    rig->server.on("DELETE", deletePath("s-1"))
+        .always((confirmed ? ScriptedReply(204) : failure(500, refusal)).delayed(200));
+    QVERIFY(rig->startService());
+    QVERIFY(ready());
+    QVERIFY(rig->accelerate());
+    const QString acceleratingText = w().statusLabel->text();
 
-    window->logoutButton->click();
-    QCOMPARE(window->accountLabel->text(), QStringLiteral("尚未登录"));
-    QTRY_COMPARE(countRequests(server, "DELETE", deletePath("s1")), 1);
-    QCOMPARE(requestsTo(server, "DELETE", deletePath("s1")).first().header("Authorization"),
-             QByteArray("Bearer token-A"));
-    QCOMPARE(commandsOf(service), QList<quint16>{StartCode}); // no direct stop while a session is held
+    w().logoutButton->click();
+    QCOMPARE(w().accountLabel->text(), QStringLiteral("尚未登录"));
+    QVERIFY(!w().launchButton->isEnabled());
+    QTRY_COMPARE(deletes("s-1"), 1);
+    QCOMPARE(rig->requestsTo("DELETE", deletePath("s-1")).first().header("Authorization"), Bearer);
+    QCOMPARE(commands(), QList<quint16>{StartCode}); // no direct stop while a session is held
 
     if (confirmed) {
-        QTRY_COMPARE(window->statusLabel->text(), IdleText);
-        QCOMPARE(commandsOf(service), (QList<quint16>{StartCode, StopCode}));
-        QVERIFY(window->activeSessionId.isEmpty());
-        QVERIFY(!window->startButton->isEnabled()); // signed out
-        QVERIFY(!window->stopButton->isEnabled());
-        QCOMPARE(window->accountLabel->text(), QStringLiteral("尚未登录"));
+        QTRY_COMPARE(w().statusLabel->text(), IdleText);
+        QCOMPARE(commands(), (QList<quint16>{StartCode, StopCode}));
+        QVERIFY(w().activeSessionId.isEmpty());
+        QVERIFY(!w().startButton->isEnabled()); // signed out
+        QVERIFY(!w().stopButton->isEnabled());
     } else {
-        QTRY_COMPARE(window->accountLabel->text(), QStringLiteral("会话仍在结算"));
-        QCOMPARE(window->statusLabel->text(), acceleratingText);
-        QCOMPARE(window->activeSessionId, QStringLiteral("s1"));
-        QCOMPARE(commandsOf(service), QList<quint16>{StartCode});
-        QVERIFY(!window->startButton->isEnabled());
+        QTRY_COMPARE(w().accountLabel->text(), refusal);
+        QCOMPARE(w().statusLabel->text(), acceleratingText);
+        QCOMPARE(w().activeSessionId, QStringLiteral("s-1"));
+        QCOMPARE(commands(), QList<quint16>{StartCode});
+        QVERIFY(!w().startButton->isEnabled());
     }
-    QVERIFY(!window->launchButton->isEnabled());
 }
 
-void TstMainWindowAcceleration::signOutWithoutSessionStopsTheService()
+void TstMainWindowAcceleration::gameChangeThenRefusedSession()
 {
-    TestServer server;
-    scriptBackend(server);
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
+    QVERIFY(rig->startService());
+    QVERIFY(ready());
+    QVERIFY(rig->accelerate());
 
-    window->logoutButton->click();
-    QCOMPARE(commandsOf(service), QList<quint16>{StopCode});
-    QCOMPARE(window->statusLabel->text(), IdleText);
-    QVERIFY(!window->startButton->isEnabled());
-    QTest::qWait(200);
-    for (const RecordedRequest &request : server.requests())
-        QVERIFY(request.method != "DELETE");
+    // Another game with a region: start comes back, stop stays, launch does not come back.
+    w().gameList->setCurrentRow(1);
+    QVERIFY(!w().launchButton->isEnabled());
+    QVERIFY(rig->regionMatched(SecondRoute));
+    QVERIFY(w().stopButton->isEnabled());
+    QVERIFY(!w().launchButton->isEnabled());
+    QCOMPARE(w().activeSessionId, QStringLiteral("s-1"));
+
+    rig->server.on("POST", SessionsPath).reply(failure(409, QStringLiteral("已有加速会话")));
+    w().startButton->click();
+    QTRY_COMPARE(w().statusLabel->text(), QStringLiteral("已有加速会话"));
+    QCOMPARE(rig->lastSessionRequest().value("game_id").toString(), QStringLiteral("g-2"));
+    QVERIFY(!w().stopButton->isEnabled());
+    QVERIFY(w().startButton->isEnabled());
+    QVERIFY(w().tunnelPrivateKey.isEmpty() && w().tunnelPublicKey.isEmpty());
+
+    // A refusal that arrives once the current game has no region leaves start disabled.
+    rig->server.on("POST", SessionsPath).reply(failure(409, QStringLiteral("会话数已达上限")).delayed(400));
+    rig->server.on("GET", regionsPath("g-1")).reply(items({}));
+    w().startButton->click();
+    QTRY_COMPARE(rig->requestsTo("POST", SessionsPath).size(), 3);
+    w().gameList->setCurrentRow(0);
+    QTRY_COMPARE(w().statusLabel->text(), QStringLiteral("会话数已达上限"));
+    QVERIFY(!w().startButton->isEnabled());
+    QVERIFY(!w().stopButton->isEnabled());
+    QCOMPARE(commands(), QList<quint16>{StartCode});
 }
 
-// ----- orphaned sessions -----
-
-void TstMainWindowAcceleration::idleReportOrphansAndTheNextStartReplaces()
+void TstMainWindowAcceleration::orphanedSessionIsReplacedByTheNextStart()
 {
-    TestServer server;
-    scriptBackend(server);
-    FakeService service;
-    auto window = windowFor(server);
-    auto *check = window->findChild<QPushButton *>(QStringLiteral("checkServiceButton"));
-    QVERIFY(signIn(*window));
-    QVERIFY(accelerate(*window));
+    rig->server.on("DELETE", deletePath("s-2")).always(ScriptedReply(204));
+    QVERIFY(rig->startService());
+    QVERIFY(ready());
+    QVERIFY(rig->accelerate());
 
-    service.setAccelerating(false); // the tunnel went away behind the client's back
-    check->click();
-    QCOMPARE(window->statusLabel->text(), IdleText);
-    QCOMPARE(window->activeSessionId, QStringLiteral("s1"));
-    QVERIFY(window->startButton->isEnabled());
-    QVERIFY(!window->stopButton->isEnabled());
+    rig->service->setAccelerating(false); // the tunnel went away behind the client's back
+    checkService();
+    QCOMPARE(w().statusLabel->text(), IdleText);
+    QCOMPARE(w().activeSessionId, QStringLiteral("s-1"));
+    QVERIFY(w().startButton->isEnabled());
+    QVERIFY(!w().stopButton->isEnabled());
+    QVERIFY(w().launchButton->isEnabled());
 
     // The service reports it again: back to accelerating.
-    service.setAccelerating(true);
-    check->click();
-    QCOMPARE(window->statusLabel->text(), QStringLiteral("正在加速"));
-    QVERIFY(!window->startButton->isEnabled());
-    QVERIFY(window->stopButton->isEnabled());
+    rig->service->setAccelerating(true);
+    checkService();
+    QCOMPARE(w().statusLabel->text(), AcceleratingText);
+    QVERIFY(!w().startButton->isEnabled());
+    QVERIFY(w().stopButton->isEnabled());
+    rig->service->setAccelerating(false);
+    checkService();
 
-    service.setAccelerating(false);
-    check->click();
-    QVERIFY(window->startButton->isEnabled());
-    server.on("POST", SessionsPath).reply(ScriptedReply::json(201, sessionWithId("s2")));
-    QVERIFY(accelerate(*window));
-    QCOMPARE(window->activeSessionId, QStringLiteral("s2"));
-    const QList<ServiceRequestRecord> starts = framesOf(service, ServiceCommand::Start);
-    QCOMPARE(starts.size(), 2);
-    QCOMPARE(jsonOf(starts.last().payload).value(QLatin1String("session_id")).toString(),
-             QStringLiteral("s2"));
-    QCOMPARE(countRequests(server, "DELETE", deletePath("s1")), 0); // the earlier session is not deleted
+    // A refused start clears the new keys and takes launch away.
+    rig->server.on("POST", SessionsPath).reply(failure(403, QStringLiteral("会员已过期，请续费")));
+    w().startButton->click();
+    QTRY_COMPARE(w().statusLabel->text(), QStringLiteral("会员已过期，请续费"));
+    QVERIFY(w().tunnelPrivateKey.isEmpty() && w().tunnelPublicKey.isEmpty());
+    QVERIFY(w().startButton->isEnabled());
+    QVERIFY(!w().stopButton->isEnabled());
+    QVERIFY(!w().launchButton->isEnabled());
 
-    window->stopButton->click();
-    QTRY_COMPARE(window->statusLabel->text(), IdleText);
-    QCOMPARE(countRequests(server, "DELETE", deletePath("s2")), 1);
-    QCOMPARE(countRequests(server, "DELETE", deletePath("s1")), 0);
-}
+    // The next start's session replaces the held one, which is not deleted.
+    rig->server.on("POST", SessionsPath)
+        .reply(ScriptedReply::json(201, R"({"session_id":"s-2","game_processes":["cs2.exe"]})"));
+    QVERIFY(rig->accelerate());
+    QCOMPARE(w().activeSessionId, QStringLiteral("s-2"));
+    QCOMPARE(commands().count(StartCode), 2);
+    QCOMPARE(jsonOf(lastFrame().payload).value("session_id").toString(), QStringLiteral("s-2"));
 
-void TstMainWindowAcceleration::idleReportWithoutRegionAllowsAFailingStart()
-{
-    TestServer server;
-    scriptBackend(server);
-    server.on("GET", "/api/v1/games/g1/regions").always(ScriptedReply::json(200, R"({"items":[]})"));
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window, QStringLiteral("当前游戏暂无可用区服")));
-    QVERIFY(!window->startButton->isEnabled());
+    // Every start made a fresh pair and sent its own public key.
+    const QList<Keys> keys = printedKeys();
+    const QList<RecordedRequest> creates = rig->requestsTo("POST", SessionsPath);
+    QCOMPARE(keys.size(), 3);
+    QCOMPARE(creates.size(), 3);
+    for (int run = 0; run < 3; ++run)
+        QCOMPARE(jsonOf(creates.at(run).body).value("client_public_key").toString(), keys.at(run).publicKey);
 
-    window->findChild<QPushButton *>(QStringLiteral("checkServiceButton"))->click();
-    QVERIFY(window->startButton->isEnabled());
-    window->startButton->click();
-    QTRY_COMPARE(window->statusLabel->text(), QStringLiteral("读取加速节点失败"));
-    QCOMPARE(server.lastRequest().target, QByteArray("/api/v1/games/g1/regions//nodes"));
-    QVERIFY(!window->startButton->isEnabled());
+    w().stopButton->click();
+    QTRY_COMPARE(w().statusLabel->text(), IdleText);
+    QCOMPARE(deletes("s-2"), 1);
+
+    // A tunnel the window holds no session for is stopped directly.
+    rig->service->setAccelerating(true);
+    checkService();
+    w().stopButton->click();
+    QCOMPARE(commands().mid(commands().size() - 2), (QList<quint16>{StatusCode, StopCode}));
+    QCOMPARE(w().statusLabel->text(), IdleText);
+    QVERIFY(!w().stopButton->isEnabled());
+    QVERIFY(w().startButton->isEnabled());
+    QTest::qWait(200);
+    QCOMPARE(deletes(), 1); // s-2's only: the earlier session is not deleted
 }
 
 void TstMainWindowAcceleration::sessionGrantedAfterSignOutIsStarted()
 {
-    TestServer server;
-    scriptBackend(server);
-    server.on("POST", SessionsPath).reply(ScriptedReply::json(201, SplitSession).delayed(400));
-    FakeService service;
-    auto window = windowFor(server);
-    QVERIFY(signIn(*window));
+    rig->server.on("POST", SessionsPath).reply(ScriptedReply::json(201, SplitSession).delayed(400));
+    QVERIFY(rig->startService());
+    QVERIFY(ready());
 
-    window->startButton->click();
-    QTRY_COMPARE(requestsTo(server, "POST", SessionsPath).size(), 1);
-    window->logoutButton->click(); // no session held yet: the service is told to stop directly
-    QCOMPARE(commandsOf(service), QList<quint16>{StopCode});
+    w().startButton->click();
+    QTRY_COMPARE(rig->requestsTo("POST", SessionsPath).size(), 1);
+    w().logoutButton->click(); // no session held yet: the service is told to stop directly
+    QCOMPARE(commands(), QList<quint16>{StopCode});
+    QCOMPARE(w().statusLabel->text(), IdleText);
+    QVERIFY(!w().startButton->isEnabled());
 
-    QTRY_COMPARE(window->statusLabel->text(), SplitText);
-    QCOMPARE(window->activeSessionId, QStringLiteral("s1"));
-    QCOMPARE(commandsOf(service), (QList<quint16>{StopCode, StartCode}));
-    QCOMPARE(jsonOf(framesOf(service, ServiceCommand::Start).first().payload)
-                 .value(QLatin1String("private_key"))
-                 .toString(),
-             printedKeys().first().privateKey);
-    QVERIFY(window->launchButton->isEnabled());
+    QTRY_COMPARE(w().statusLabel->text(), SplitText);
+    QCOMPARE(w().activeSessionId, QStringLiteral("s-1"));
+    QCOMPARE(commands(), (QList<quint16>{StopCode, StartCode}));
+    QCOMPARE(jsonOf(lastFrame().payload).value("private_key").toString(), printedKeys().first().privateKey);
+    QVERIFY(w().launchButton->isEnabled());
+    QCOMPARE(deletes(), 0);
 
     // Signing in and out again before any game list arrives takes the launch away.
-    server.on("GET", "/api/v1/games").always(ScriptedReply::json(200, GamesBody).delayed(1000));
-    window->accountEdit->setText(QStringLiteral("player@example.com"));
-    window->passwordEdit->setText(QStringLiteral("secret"));
-    window->loginButton->click();
-    QTRY_COMPARE(window->accountLabel->text(), QStringLiteral("账号：player@example.com"));
-    QCOMPARE(window->gameList->count(), 0);
-    window->logoutButton->click();
-    QVERIFY(!window->launchButton->isEnabled());
+    rig->server.on("GET", "/api/v1/games").reply(items({}, 1000));
+    QVERIFY(rig->signIn());
+    QCOMPARE(w().gameList->count(), 0);
+    w().logoutButton->click();
+    QVERIFY(!w().launchButton->isEnabled());
 }
 
 ZUMVARI_TEST_MAIN(TstMainWindowAcceleration)
