@@ -1,5 +1,7 @@
 #include "servicechannel.h"
 
+#include "serveridentity.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -31,6 +33,18 @@ ServiceReply failure(const char *message, const QString &text = QString())
     reply.text = text;
     reply.error = channelText(message);
     return reply;
+}
+
+// Services run on accounts of their own on Windows; a development service runs as root or as
+// the client's user.
+bool servedByTrustedAccount(const QLocalSocket &socket)
+{
+    const qintptr descriptor = socket.socketDescriptor();
+#ifdef Q_OS_WIN
+    return pipeServerIsService(reinterpret_cast<void *>(descriptor));
+#else
+    return descriptor >= 0 && socketPeerIsRootOrSelf(int(descriptor));
+#endif
 }
 
 } // namespace
@@ -94,6 +108,10 @@ ServiceReply callControlService(ServiceCommand command, const QByteArray &payloa
     socket->connectToServer(serverName, QIODevice::ReadWrite);
     if (!socket->waitForConnected(ControlChannel::WaitMs))
         return failure("后台加速服务未运行");
+    // Anyone may create a server of this name; the request (a Start carries the tunnel's private
+    // key) leaves only for one on a trusted account.
+    if (!servedByTrustedAccount(*socket))
+        return failure("本地加速服务身份验证失败");
 
     ControlRequestHeader request;
     request.magic = ControlChannel::Magic;
