@@ -84,7 +84,10 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Development stand-in for the local acceleration service: answers the control "
-                       "channel and simulates the tunnel state. Brings up no real tunnel."));
+                       "channel and simulates the tunnel state. Brings up no real tunnel.\n"
+                       "The client talks only to a server run by root or by the client's own user; on "
+                       "Windows only to a service account (LocalSystem, LocalService, NetworkService or "
+                       "NT SERVICE\\<name>), so there devservice would have to run as a Windows service."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption nameOption(
         QStringLiteral("name"), QStringLiteral("Listen on <name> (default DiveDizuvivivid.Control.v1)."),
