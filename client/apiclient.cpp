@@ -16,6 +16,7 @@
 #include <QUrlQuery>
 #include <QUuid>
 
+#include <algorithm>
 #include <memory>
 
 #ifdef Q_OS_UNIX
@@ -300,6 +301,18 @@ void ApiClient::DownloadUpdate(const QUrl &downloadUrl, const QString &sha256, q
     // Set when the server sends more than announced; the download is cut off there rather
     // than held in memory without bound.
     auto overran = std::make_shared<bool>(false);
+    // The body is gathered here as it arrives. Left in the reply until the end, it would be held
+    // twice at the last moment: once in the reply's pieces and once joined by readAll().
+    auto body = std::make_shared<QByteArray>();
+    const auto drain = [reply, body] {
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return;
+        const qsizetype at = body->size();
+        body->resize(at + qsizetype(available));
+        body->resize(at + qsizetype(std::max<qint64>(reply->read(body->data() + at, available), 0)));
+    };
+    connect(reply, &QIODevice::readyRead, this, drain);
 
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply, sizeBytes, overran](qint64 received, qint64 total) {
@@ -309,17 +322,22 @@ void ApiClient::DownloadUpdate(const QUrl &downloadUrl, const QString &sha256, q
                     reply->abort();
                 }
             });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, sha256, sizeBytes, overran] {
-        const QByteArray body = bodyOf(reply);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, sha256, sizeBytes, overran, body, drain] {
+        // As bodyOf(): an aborted reply (time-out, overrun) has no body, whatever arrived before.
+        if (reply->isOpen())
+            drain();
+        else
+            body->clear();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const QString errorString = reply->errorString();
         reply->deleteLater();
 
-        if (*overran || status != 200 || body.size() != sizeBytes) {
+        if (*overran || status != 200 || body->size() != sizeBytes) {
             emit UpdateDownloadFailed(tr("更新下载失败：%1").arg(errorString));
             return;
         }
-        const QByteArray digest = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+        const QByteArray installer = std::move(*body);
+        const QByteArray digest = QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex();
         if (QString::fromLatin1(digest).compare(sha256, Qt::CaseInsensitive) != 0) {
             emit UpdateDownloadFailed(tr("更新文件校验失败，已停止安装"));
             return;
@@ -335,7 +353,7 @@ void ApiClient::DownloadUpdate(const QUrl &downloadUrl, const QString &sha256, q
         }
         const QString installerPath = folder + QLatin1String("/Zumvari-Update-Setup.exe");
         QSaveFile file(installerPath);
-        if (!file.open(QIODevice::WriteOnly) || file.write(body) != body.size() || !file.commit()) {
+        if (!file.open(QIODevice::WriteOnly) || file.write(installer) != installer.size() || !file.commit()) {
             emit UpdateDownloadFailed(tr("无法保存更新安装程序"));
             return;
         }

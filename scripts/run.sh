@@ -20,25 +20,44 @@ cleanup() {
     local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    if [ -n "${system_ca:-}" ]; then
-        as_root rm -f "$system_ca"
-        as_root update-ca-certificates --fresh >/dev/null 2>&1 || true
-    fi
+    [ -z "${trust:-}" ] || rm -rf "$trust"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# The stand-ins end with this script, even when it is killed outright.
+die_with_us=()
+setpriv --help 2>/dev/null | grep -q pdeathsig && die_with_us=(setpriv --pdeathsig TERM)
+
+# Prefix that starts the client; the update demo puts it in a trust of its own.
+client_prefix=()
 backend_args=()
 if [ -n "${ZUMVARI_UPDATE_DEMO:-}" ]; then
-    # The client downloads updates over https only and trusts the system's authorities, so the
-    # demo's throwaway authority goes into the system store for the length of the run.
     say "Update demo: release 0.4.1 over https"
     certs=build/run-certs
     tools/devbackend/make-dev-cert.sh "$certs"
     ensure_packages ca-certificates
-    system_ca=/usr/local/share/ca-certificates/zumvari-dev-ca.crt
-    as_root cp "$certs/ca.pem" "$system_ca"
-    as_root update-ca-certificates >/dev/null 2>&1
+    # The client downloads updates over https only and trusts the system's authorities. The
+    # machine's store stays untouched: the client runs in a private mount namespace in which the
+    # certificate folder is a copy that also holds the throwaway authority. The namespace, and the
+    # trust, end with the client, killed or not; only this copy in the build folder may stay.
+    trust=$certs/trust
+    rm -rf "$trust"
+    mkdir -p "$trust"
+    cp -a /etc/ssl/certs/. "$trust/"
+    cp "$certs/ca.pem" "$trust/zumvari-dev-ca.pem"
+    hash=$(openssl x509 -hash -noout -in "$certs/ca.pem")
+    n=0
+    while [ -e "$trust/$hash.$n" ] || [ -L "$trust/$hash.$n" ]; do n=$((n + 1)); done
+    ln -s zumvari-dev-ca.pem "$trust/$hash.$n"
+    rm -f "$trust/ca-certificates.crt"
+    cat /etc/ssl/certs/ca-certificates.crt "$certs/ca.pem" >"$trust/ca-certificates.crt"
+    # As root a mount namespace is enough; anyone else gets one inside a user namespace.
+    client_prefix=(unshare --mount)
+    [ "$(id -u)" -eq 0 ] || client_prefix=(unshare --user --map-root-user --mount)
+    client_prefix+=(sh -c 'mount --bind "$0" /etc/ssl/certs && exec "$@"' "$ZUMVARI_ROOT/$trust")
+    "${client_prefix[@]}" true || {
+        echo "cannot give the client a private certificate folder (unshare --mount)" >&2; exit 1; }
     installer=$logdir/Zumvari-Update-Setup.exe
     printf '#!/bin/sh\necho "installer started at $(date)" >> "%s"\n' "$ZUMVARI_ROOT/$logdir/installer.log" >"$installer"
     chmod +x "$installer"
@@ -47,7 +66,7 @@ if [ -n "${ZUMVARI_UPDATE_DEMO:-}" ]; then
 fi
 
 say "Starting the development backend"
-"$bin/devbackend" --port 0 "${backend_args[@]}" >"$logdir/devbackend.log" 2>&1 &
+"${die_with_us[@]}" "$bin/devbackend" --port 0 "${backend_args[@]}" >"$logdir/devbackend.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do
     grep -q -o '127\.0\.0\.1:[0-9]\+' "$logdir/devbackend.log" 2>/dev/null && break
@@ -60,7 +79,7 @@ scheme=http
 export DIVE_DIZUVIVIVID_API_URL="$scheme://$address"
 
 say "Starting the local acceleration service (stand-in: no real tunnel)"
-"$bin/devservice" >"$logdir/devservice.log" 2>&1 &
+"${die_with_us[@]}" "$bin/devservice" >"$logdir/devservice.log" 2>&1 &
 pids+=($!)
 sleep 0.5
 
@@ -70,15 +89,16 @@ sed -n '2,$p' "$logdir/devbackend.log" | grep -v -E '^(GET|POST|DELETE|PUT|PATCH
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     say "Opening Zumvari (close it from the tray: 退出并停止加速)"
-    "$bin/Zumvari"
+    "${client_prefix[@]}" "$bin/Zumvari"
 else
     shots=build/screenshots
     mkdir -p "$shots"
     say "No display: running Zumvari under Xvfb"
     # A walk through the main road, as a member would click it, with a screenshot at each stop.
-    xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
+    "${die_with_us[@]}" xvfb-run -a -s "-screen 0 1280x800x24" "${die_with_us[@]}" bash -c '
         bin=$1 shots=$2
-        "$bin/Zumvari" & client=$!
+        shift 2
+        "$@" "$bin/Zumvari" & client=$!
         for _ in $(seq 100); do
             xwininfo -root -tree 2>/dev/null | grep -q "游戏加速器" && break
             sleep 0.1
@@ -100,7 +120,7 @@ else
         click 200 569; sleep 3; shot 3-accelerating
         click 200 671; sleep 2; shot 4-stopped
         kill "$client"; wait "$client" 2>/dev/null || true
-    ' _ "$bin" "$shots"
+    ' _ "$bin" "$shots" "${die_with_us[@]}" "${client_prefix[@]}"
     echo "Screenshots of the road: $ZUMVARI_ROOT/$shots/"
     [ -z "${ZUMVARI_UPDATE_DEMO:-}" ] || cat "$logdir/installer.log" 2>/dev/null ||
         echo "the installer did not start" >&2

@@ -1,65 +1,31 @@
-// Client start-up, offscreen: how long from process start until the window is up with the event
-// loop idle, and how much resident memory the client holds once started.
+// Client start-up, offscreen, in fresh processes: the time from process start until the window is
+// shown with the event loop idle, and the resident memory at that moment; beside it, the same for
+// the floor, a bare application with an empty main window of the same size (bench_startup_floor).
 //
-//   bench_startup [--runs N] [--zumvari PATH]
+//   bench_startup [--runs N] [--floor PATH]
 //
-// Two measurements, each over N fresh processes:
-//  1. this program started again with --child: it builds the application and the window exactly
-//     as main() does, shows it, and reports the moment a 0 ms timer fires after show() (the event
-//     loop has gone idle with the window shown) with its VmRSS at that moment;
-//  2. the real Zumvari binary, untouched, watched from outside: the start-up release check is
-//     the client's first network request and can only go out once its event loop runs, so its
-//     arrival at a local listener marks the end of start-up; VmRSS and VmHWM are read from
-//     /proc/PID/status one second later, when the client sits idle.
-// Both run with QT_QPA_PLATFORM=offscreen, a private settings and temporary folder, and the
+// Ours is this program started again with --child: it builds the application and the window
+// exactly as main() does, shows it, and reports once the loop has handled everything queued
+// before (show and first paint included). Ours and the floor take turns, run by run, with the
+// same environment: QT_QPA_PLATFORM=offscreen, a private settings and temporary folder, and the
 // backend URL pointed at a loopback listener that answers 404 (no update offered).
 
+#include "benchsupport.h"
 #include "mainwindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QHostAddress>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTimer>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <functional>
-#include <optional>
-#include <vector>
 
 namespace {
-
-qint64 monotonicNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// A field of /proc/PID/status in kB, or -1.
-qint64 statusKb(const QString &pid, const char *field)
-{
-    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 int childMain(int argc, char *argv[])
 {
@@ -71,51 +37,11 @@ int childMain(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("ZUMVARI COM LLC"));
     MainWindow window;
     window.show();
-    QTimer::singleShot(0, &app, [] {
-        const qint64 at = monotonicNs();
-        const QString self = QStringLiteral("self");
-        std::printf("ready %lld %lld %lld\n", static_cast<long long>(at),
-                    static_cast<long long>(statusKb(self, "VmRSS")),
-                    static_cast<long long>(statusKb(self, "VmHWM")));
-        std::fflush(stdout);
-        // exit(), not quit(): quit() would first ask the window to close, which hides it.
-        QCoreApplication::exit(0);
-    });
+    bench::reportWhenIdle();
     return app.exec();
 }
 
-struct Summary
-{
-    double median = 0, p90 = 0, min = 0, max = 0;
-};
-
-Summary summarise(std::vector<double> values)
-{
-    Summary s;
-    if (values.empty())
-        return s;
-    std::sort(values.begin(), values.end());
-    const auto at = [&values](double q) {
-        const double position = q * double(values.size() - 1);
-        const size_t low = size_t(position);
-        const size_t high = std::min(low + 1, values.size() - 1);
-        return values[low] + (values[high] - values[low]) * (position - double(low));
-    };
-    s.median = at(0.5);
-    s.p90 = at(0.9);
-    s.min = values.front();
-    s.max = values.back();
-    return s;
-}
-
-void report(const char *what, const std::vector<double> &values, const char *unit)
-{
-    const Summary s = summarise(values);
-    std::printf("  %-34s median %8.1f %s   p90 %8.1f   min %8.1f   max %8.1f   (n=%zu)\n", what, s.median,
-                unit, s.p90, s.min, s.max, values.size());
-}
-
-// Answers every request with 404 and remembers when the first connection of a run came in.
+// Answers the start-up release check with 404.
 class Listener
 {
 public:
@@ -124,8 +50,6 @@ public:
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
             while (QTcpSocket *socket = server.nextPendingConnection()) {
-                if (firstConnectionNs < 0)
-                    firstConnectionNs = monotonicNs();
                 QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
                     if (!socket->readAll().isEmpty())
                         socket->write(
@@ -137,29 +61,42 @@ public:
         });
     }
     QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()); }
-    qint64 firstConnectionNs = -1;
 
 private:
     QTcpServer server;
 };
 
-void waitUntil(const std::function<bool()> &done, int timeoutMs)
+struct Sample
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-}
+    double ms = 0;
+    double rssMiB = 0;
+    double hwmMiB = 0;
+};
 
-QProcessEnvironment childEnvironment(const QTemporaryDir &folder, const Listener &listener)
+// Starts PROGRAM and reads its "ready" line; the clock runs from just before the start (fork and
+// exec included) on the system-wide monotonic clock the child reports in.
+bool measure(const QString &program, const QStringList &args, const QProcessEnvironment &env, Sample *out)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("DIVE_DIZUVIVIVID_API_URL"), listener.url());
-    env.insert(QStringLiteral("TMPDIR"), folder.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), folder.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), folder.filePath(QStringLiteral("runtime")));
-    return env;
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setStandardErrorFile(QProcess::nullDevice());
+    const qint64 started = bench::monotonicNs();
+    // The loop runs meanwhile, so that the listener answers the client's release check.
+    QEventLoop loop;
+    QObject::connect(&child, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&child, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    child.start(program, args);
+    loop.exec();
+    const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+    if (child.exitCode() != 0 || fields.size() != 4 || fields.at(0) != "ready") {
+        std::fprintf(stderr, "bench_startup: %s gave no ready line\n", qPrintable(program));
+        return false;
+    }
+    out->ms = double(fields.at(1).toLongLong() - started) / 1e6;
+    out->rssMiB = double(fields.at(2).toLongLong()) / 1024.0;
+    out->hwmMiB = double(fields.at(3).toLongLong()) / 1024.0;
+    return true;
 }
 
 } // namespace
@@ -174,85 +111,50 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("runs"), QStringLiteral("Processes per measurement (default 20)."),
+    parser.addOption({QStringLiteral("runs"),
+                      QStringLiteral("Processes each for ours and the floor (default 20)."),
                       QStringLiteral("N"), QStringLiteral("20")});
-    parser.addOption({QStringLiteral("zumvari"), QStringLiteral("The Zumvari binary to start."),
-                      QStringLiteral("PATH"), QStringLiteral(ZUMVARI_PATH)});
+    parser.addOption({QStringLiteral("floor"), QStringLiteral("The floor program."), QStringLiteral("PATH"),
+                      QStringLiteral(FLOOR_PATH)});
     parser.process(app);
     const int runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
-    const QString zumvari = parser.value(QStringLiteral("zumvari"));
 
     QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/zumvari-bench-XXXXXX"));
     QDir(folder.path()).mkpath(QStringLiteral("config"));
     QDir(folder.path()).mkpath(QStringLiteral("runtime"));
     QFile::setPermissions(folder.filePath(QStringLiteral("runtime")),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    Listener listener;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("DIVE_DIZUVIVIVID_API_URL"), listener.url());
+    env.insert(QStringLiteral("TMPDIR"), folder.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), folder.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), folder.filePath(QStringLiteral("runtime")));
 
-    std::vector<double> idleMs, idleRssMiB, idleHwmMiB;
-    std::vector<double> requestMs, settledRssMiB, settledHwmMiB;
+    std::vector<double> oursMs, oursRss, oursHwm, floorMs, floorRss, floorHwm;
     for (int run = 0; run < runs; ++run) {
-        // 1. The window as main() builds it, until the loop is idle after show().
-        {
-            Listener listener; // each process gets its own, so that no late request is miscounted
-            QProcess child;
-            child.setProcessEnvironment(childEnvironment(folder, listener));
-            child.setStandardErrorFile(QProcess::nullDevice());
-            const qint64 started = monotonicNs();
-            child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child")});
-            if (!child.waitForFinished(30000)) {
-                std::fprintf(stderr, "bench_startup: the child did not finish\n");
-                return 1;
-            }
-            const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
-            if (fields.size() != 4 || fields.at(0) != "ready") {
-                std::fprintf(stderr, "bench_startup: unexpected child output\n");
-                return 1;
-            }
-            idleMs.push_back(double(fields.at(1).toLongLong() - started) / 1e6);
-            idleRssMiB.push_back(double(fields.at(2).toLongLong()) / 1024.0);
-            idleHwmMiB.push_back(double(fields.at(3).toLongLong()) / 1024.0);
-        }
-        // 2. The real binary, from outside.
-        {
-            Listener listener;
-            QProcess client;
-            client.setProcessEnvironment(childEnvironment(folder, listener));
-            client.setStandardOutputFile(QProcess::nullDevice());
-            client.setStandardErrorFile(QProcess::nullDevice());
-            const qint64 started = monotonicNs();
-            client.start(zumvari, {});
-            if (!client.waitForStarted(10000)) {
-                std::fprintf(stderr, "bench_startup: cannot start %s\n", qPrintable(zumvari));
-                return 1;
-            }
-            waitUntil([&listener] { return listener.firstConnectionNs >= 0; }, 30000);
-            if (listener.firstConnectionNs < 0) {
-                std::fprintf(stderr, "bench_startup: the client sent no release check\n");
-                return 1;
-            }
-            requestMs.push_back(double(listener.firstConnectionNs - started) / 1e6);
-            QElapsedTimer idle;
-            idle.start();
-            waitUntil([&idle] { return idle.elapsed() >= 1000; }, 2000);
-            const QString pid = QString::number(client.processId());
-            settledRssMiB.push_back(double(statusKb(pid, "VmRSS")) / 1024.0);
-            settledHwmMiB.push_back(double(statusKb(pid, "VmHWM")) / 1024.0);
-            client.terminate();
-            if (!client.waitForFinished(5000)) {
-                client.kill();
-                client.waitForFinished(5000);
-            }
-        }
+        Sample ours, floor;
+        if (!measure(QCoreApplication::applicationFilePath(), {QStringLiteral("--child")}, env, &ours) ||
+            !measure(parser.value(QStringLiteral("floor")), {}, env, &floor))
+            return 1;
+        oursMs.push_back(ours.ms);
+        oursRss.push_back(ours.rssMiB);
+        oursHwm.push_back(ours.hwmMiB);
+        floorMs.push_back(floor.ms);
+        floorRss.push_back(floor.rssMiB);
+        floorHwm.push_back(floor.hwmMiB);
     }
 
-    std::printf("Client start-up, offscreen, %d runs each\n", runs);
-    std::printf(" MainWindow built as main() does (bench_startup --child):\n");
-    report("start -> idle loop after show()", idleMs, "ms ");
-    report("VmRSS at that moment", idleRssMiB, "MiB");
-    report("VmHWM at that moment", idleHwmMiB, "MiB");
-    std::printf(" Zumvari binary, observed from outside:\n");
-    report("start -> release check arrives", requestMs, "ms ");
-    report("VmRSS 1 s later (idle)", settledRssMiB, "MiB");
-    report("VmHWM 1 s later", settledHwmMiB, "MiB");
+    std::printf("Client start-up, offscreen, %d fresh processes each, ours and the floor in turn\n", runs);
+    std::printf(
+        "  context: ours min %.1f ms p90 %.1f ms, floor min %.1f ms p90 %.1f ms; VmHWM ours %.1f MiB, "
+        "floor %.1f MiB\n",
+        bench::quantile(oursMs, 0), bench::quantile(oursMs, 0.9), bench::quantile(floorMs, 0),
+        bench::quantile(floorMs, 0.9), bench::median(oursHwm), bench::median(floorHwm));
+    bench::printRatio("start -> window shown, loop idle (median)", bench::median(oursMs),
+                      bench::median(floorMs), "ms", "target <= 1.3");
+    bench::printRatio("resident memory then, VmRSS (median)", bench::median(oursRss), bench::median(floorRss),
+                      "MiB", "target <= 1.2");
     return 0;
 }

@@ -1,48 +1,36 @@
-// Verifying and saving a large installer through ApiClient::DownloadUpdate over loopback HTTPS:
-// wall time and peak resident memory of the downloading process.
-//
-// The server runs in a child process, so that its own copy of the installer does not count, and
-// every run is a fresh process, so that every peak (VmHWM) is that run's own.
+// A large installer through ApiClient::DownloadUpdate over loopback HTTPS, from the call to
+// UpdateDownloaded: wall time and peak resident memory. The floor, measured beside it in the same
+// run: the same bytes from the same TLS server read with a plain QSslSocket into one buffer,
+// SHA-256 over it, one write to a file.
 //
 //     bench_update_download [--runs N] [--mib M]
-#include "apiclient.h"
-#include "testserver.h"
+//
+// The server (this program with --serve; QSslServer, a certificate made for the run by the openssl
+// command) runs in a process of its own, so that its copy of the installer does not count. Every
+// download, ours or the floor's, is a fresh process with its own temporary folder, so that every
+// peak (VmHWM) is that download's own; ours and the floor take turns.
 
-#include <QCoreApplication>
+#include "apiclient.h"
+#include "benchsupport.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTemporaryDir>
-#include <QTextStream>
-#include <QTimer>
 
-#include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
 const char InstallerPath[] = "/Zumvari-Update-Setup.exe";
-
-// From /proc/self/status, in KiB; -1 where there is no such file.
-qint64 statusKib(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
 
 QByteArray installerBytes(qint64 size)
 {
@@ -59,35 +47,74 @@ QByteArray installerBytes(qint64 size)
     return data;
 }
 
-// Child: serves the installer until it is killed. Announces "READY <port> <sha256>".
-int serve(qint64 size, const QString &caFile)
+// Child: serves the installer to every GET until it is killed. Announces "READY <port> <sha256>".
+int serve(qint64 size, const QString &certFile, const QString &keyFile)
 {
     const QByteArray body = installerBytes(size);
     const QByteArray digest = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
-    TestServer server(TestServer::Https);
-    if (!server.isListening())
+    QFile keyPem(keyFile);
+    if (!keyPem.open(QIODevice::ReadOnly))
         return 2;
-    server.on("GET", InstallerPath)
-        .always(ScriptedReply(200, body).withContentType("application/octet-stream"));
-    QFile ca(caFile);
-    if (!ca.open(QIODevice::WriteOnly) || ca.write(testCertificates().ca.toPem()) <= 0)
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificateChain(QSslCertificate::fromPath(certFile));
+    tls.setPrivateKey(QSslKey(keyPem.readAll(), QSsl::Ec));
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    QSslServer server;
+    server.setSslConfiguration(tls);
+    if (tls.privateKey().isNull() || !server.listen(QHostAddress::LocalHost, 0))
         return 2;
-    ca.close();
-    std::printf("READY %u %s\n", unsigned(server.port()), digest.constData());
+
+    QObject::connect(&server, &QTcpServer::pendingConnectionAvailable, &server, [&server, &body] {
+        while (auto *socket = qobject_cast<QSslSocket *>(server.nextPendingConnection())) {
+            auto request = std::make_shared<QByteArray>();
+            auto sent = std::make_shared<qint64>(-1);
+            // At most a few MiB wait in the socket, so that sending overlaps encrypting.
+            const auto pump = [socket, sent, &body] {
+                while (*sent >= 0 && *sent < body.size() &&
+                       socket->bytesToWrite() + socket->encryptedBytesToWrite() < 4 * 1024 * 1024) {
+                    const qint64 n = std::min<qint64>(256 * 1024, body.size() - *sent);
+                    socket->write(body.constData() + *sent, n);
+                    *sent += n;
+                }
+                if (*sent == body.size()) {
+                    *sent = body.size() + 1;
+                    socket->disconnectFromHost();
+                }
+            };
+            QObject::connect(socket, &QSslSocket::readyRead, socket, [socket, request, sent, pump, &body] {
+                *request += socket->readAll();
+                if (*sent >= 0 || !request->contains("\r\n\r\n"))
+                    return;
+                socket->write(
+                    "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                    QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n");
+                *sent = 0;
+                pump();
+            });
+            QObject::connect(socket, &QSslSocket::bytesWritten, socket, pump);
+            QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, pump);
+            QObject::connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
+    std::printf("READY %u %s\n", unsigned(server.serverPort()), digest.constData());
     std::fflush(stdout);
     return QCoreApplication::exec();
 }
 
-// Child: one download. Prints
-// "RESULT <total ms> <after last byte ms> <peak KiB> <baseline KiB> <peak at last byte KiB>".
-int download(const QUrl &url, const QString &sha256, qint64 size, const QString &caFile)
+void trust(const QString &certFile)
 {
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.addCaCertificates(QSslCertificate::fromPath(caFile));
+    tls.addCaCertificates(QSslCertificate::fromPath(certFile));
     QSslConfiguration::setDefaultConfiguration(tls);
+}
 
+// Child: ours. Prints "RESULT <total ms> <peak KiB> <baseline KiB> <after last byte ms> <peak at last byte
+// KiB>".
+int downloadOurs(const QUrl &url, const QString &sha256, qint64 size, const QString &certFile)
+{
+    trust(certFile);
     ApiClient client;
-    const qint64 baseline = statusKib("VmHWM");
+    const qint64 baseline = bench::selfKib("VmHWM");
     QElapsedTimer clock;
     qint64 lastByteMs = -1;
     qint64 lastBytePeak = -1;
@@ -95,9 +122,9 @@ int download(const QUrl &url, const QString &sha256, qint64 size, const QString 
     QString saved;
     QEventLoop loop;
     QObject::connect(&client, &ApiClient::UpdateDownloadProgress, [&](qint64 received, qint64) {
-        if (received == size) {
+        if (received == size && lastByteMs < 0) {
             lastByteMs = clock.elapsed();
-            lastBytePeak = statusKib("VmHWM");
+            lastBytePeak = bench::selfKib("VmHWM");
         }
     });
     QObject::connect(&client, &ApiClient::UpdateDownloaded, [&](const QString &path) {
@@ -112,82 +139,153 @@ int download(const QUrl &url, const QString &sha256, qint64 size, const QString 
     client.DownloadUpdate(url, sha256, size);
     loop.exec();
     const qint64 totalMs = clock.elapsed();
-    const qint64 peak = statusKib("VmHWM");
-
+    const qint64 peak = bench::selfKib("VmHWM");
     if (!failure.isEmpty() || QFileInfo(saved).size() != size) {
         std::fprintf(stderr, "download failed: %s\n", qPrintable(failure));
         return 1;
     }
-    std::printf("RESULT %lld %lld %lld %lld %lld\n", (long long)totalMs, (long long)(totalMs - lastByteMs),
-                (long long)peak, (long long)baseline, (long long)lastBytePeak);
+    std::printf("RESULT %lld %lld %lld %lld %lld\n", (long long)totalMs, (long long)peak, (long long)baseline,
+                (long long)(totalMs - lastByteMs), (long long)lastBytePeak);
+    return 0;
+}
+
+// Child: the floor. Prints "RESULT <total ms> <peak KiB> <baseline KiB>".
+int downloadFloor(const QUrl &url, const QString &sha256, qint64 size, const QString &certFile)
+{
+    trust(certFile);
+    const qint64 baseline = bench::selfKib("VmHWM");
+    QElapsedTimer clock;
+    clock.start();
+    QSslSocket socket;
+    socket.connectToHostEncrypted(url.host(), quint16(url.port()));
+    if (!socket.waitForEncrypted(30000))
+        return 1;
+    socket.write("GET " + url.path().toUtf8() + " HTTP/1.1\r\nHost: " + url.authority().toUtf8() +
+                 "\r\n\r\n");
+    QByteArray head;
+    qsizetype headEnd = -1;
+    while ((headEnd = head.indexOf("\r\n\r\n")) < 0) {
+        if (!socket.waitForReadyRead(60000))
+            return 1;
+        head += socket.readAll();
+    }
+    QByteArray body(size, Qt::Uninitialized);
+    qint64 have = std::min<qint64>(size, head.size() - headEnd - 4);
+    std::memcpy(body.data(), head.constData() + headEnd + 4, size_t(have));
+    head = QByteArray();
+    while (have < size) {
+        if (socket.bytesAvailable() <= 0 && !socket.waitForReadyRead(60000))
+            return 1;
+        const qint64 got = socket.read(body.data() + have, size - have);
+        if (got < 0)
+            return 1;
+        have += got;
+    }
+    socket.close();
+    if (QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() != sha256.toLatin1())
+        return 1;
+    QFile file(QDir::tempPath() + QLatin1String(InstallerPath));
+    if (!file.open(QIODevice::WriteOnly) || file.write(body) != size)
+        return 1;
+    file.close();
+    const qint64 totalMs = clock.elapsed();
+    std::printf("RESULT %lld %lld %lld\n", (long long)totalMs, (long long)bench::selfKib("VmHWM"),
+                (long long)baseline);
     return 0;
 }
 
 int orchestrate(const QString &self, int runs, int mib)
 {
-    QTextStream out(stdout);
-    QTemporaryDir work;
+    QTemporaryDir work(QDir::tempPath() + QStringLiteral("/zumvari-bench-XXXXXX"));
     if (!work.isValid())
         return 2;
-    const QString caFile = work.filePath(QStringLiteral("ca.pem"));
-    const qint64 size = qint64(mib) * 1024 * 1024;
+    const QString certFile = work.filePath(QStringLiteral("cert.pem"));
+    const QString keyFile = work.filePath(QStringLiteral("key.pem"));
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::ForwardedChannels);
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                   QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                   QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                   QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
+                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
+                   QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-keyout"), keyFile,
+                   QStringLiteral("-out"), certFile});
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
+        std::fprintf(stderr, "bench_update_download: the openssl command could not make a certificate\n");
+        return 2;
+    }
 
+    const qint64 size = qint64(mib) * 1024 * 1024;
     QProcess server;
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(self, {QStringLiteral("--serve"), QString::number(size), caFile});
+    server.start(self, {QStringLiteral("--serve"), QString::number(size), certFile, keyFile});
     QByteArray ready;
     while (!ready.endsWith('\n') && server.waitForReadyRead(120000))
         ready += server.readAllStandardOutput();
     const QList<QByteArray> fields = ready.trimmed().split(' ');
     if (fields.size() != 3 || fields[0] != "READY") {
-        out << "the server did not start\n";
+        std::fprintf(stderr, "bench_update_download: the server did not start\n");
         return 2;
     }
     const QString url = QStringLiteral("https://127.0.0.1:%1%2")
                             .arg(QString::fromLatin1(fields[1]), QLatin1String(InstallerPath));
 
-    out << "Update download: " << mib << " MiB installer over loopback HTTPS, " << runs
-        << " runs, one process each\n";
-    out << "run  total_ms  after_last_byte_ms  peak_rss_MiB  peak_at_last_byte_MiB  baseline_rss_MiB\n";
-    out.flush();
-    QList<qint64> totals;
-    QList<qint64> peaks;
-    int status = 0;
-    for (int run = 1; run <= runs; ++run) {
-        QProcess client;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        // The installer lands in this run's own temporary folder.
-        const QString tmp = work.filePath(QStringLiteral("run%1").arg(run));
+    const auto run = [&](const QString &mode, int index) -> QList<QByteArray> {
+        const QString tmp = work.filePath(QStringLiteral("%1-%2").arg(mode.mid(2)).arg(index));
         QDir().mkpath(tmp);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TMPDIR"), tmp);
+        QProcess client;
         client.setProcessEnvironment(env);
         client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        client.start(self, {QStringLiteral("--download"), url, QString::fromLatin1(fields[2]),
-                            QString::number(size), caFile});
+        client.start(self, {mode, url, QString::fromLatin1(fields[2]), QString::number(size), certFile});
         client.waitForFinished(600000);
-        const QList<QByteArray> r = client.readAllStandardOutput().trimmed().split(' ');
-        if (client.exitCode() != 0 || r.size() != 6 || r[0] != "RESULT") {
-            out << run << "  failed\n";
-            status = 1;
-            continue;
-        }
-        totals.append(r[1].toLongLong());
-        peaks.append(r[3].toLongLong());
-        out << run << "    " << r[1] << "      " << r[2] << "                " << r[3].toLongLong() / 1024
-            << "           " << r[5].toLongLong() / 1024 << "                    " << r[4].toLongLong() / 1024
-            << "\n";
-        out.flush();
         QDir(tmp).removeRecursively();
+        const QList<QByteArray> result = client.readAllStandardOutput().trimmed().split(' ');
+        if (client.exitCode() != 0 || result.value(0) != "RESULT")
+            return {};
+        return result;
+    };
+
+    std::printf(
+        "Update download: %d MiB installer over loopback HTTPS, %d runs each, one process per download\n",
+        mib, runs);
+    std::printf("run  ours: total_ms after_last_byte_ms peak_MiB peak_at_last_byte_MiB baseline_MiB   floor: "
+                "total_ms "
+                "peak_MiB baseline_MiB\n");
+    std::fflush(stdout);
+    std::vector<double> oursMs, oursPeak, floorMs, floorPeak, oursBase, floorBase;
+    for (int i = 1; i <= runs; ++i) {
+        const QList<QByteArray> ours = run(QStringLiteral("--ours"), i);
+        const QList<QByteArray> floor = run(QStringLiteral("--floor"), i);
+        if (ours.size() != 6 || floor.size() != 4) {
+            std::fprintf(stderr, "bench_update_download: run %d failed\n", i);
+            return 1;
+        }
+        oursMs.push_back(ours[1].toDouble());
+        oursPeak.push_back(ours[2].toDouble() / 1024);
+        oursBase.push_back(ours[3].toDouble() / 1024);
+        floorMs.push_back(floor[1].toDouble());
+        floorPeak.push_back(floor[2].toDouble() / 1024);
+        floorBase.push_back(floor[3].toDouble() / 1024);
+        std::printf("%-4d       %8s %18s %8lld %21lld %12lld          %8s %8lld %12lld\n", i,
+                    ours[1].constData(), ours[4].constData(), ours[2].toLongLong() / 1024,
+                    ours[5].toLongLong() / 1024, ours[3].toLongLong() / 1024, floor[1].constData(),
+                    floor[2].toLongLong() / 1024, floor[3].toLongLong() / 1024);
+        std::fflush(stdout);
     }
     server.kill();
     server.waitForFinished();
-    if (!totals.isEmpty()) {
-        std::sort(totals.begin(), totals.end());
-        std::sort(peaks.begin(), peaks.end());
-        out << "median total " << totals[totals.size() / 2] << " ms, median peak "
-            << peaks[peaks.size() / 2] / 1024 << " MiB (installer " << mib << " MiB)\n";
-    }
-    return status;
+
+    const double peak = bench::median(oursPeak);
+    const QByteArray againstInstaller =
+        QStringLiteral("ours = %1 x installer; target <= 2").arg(peak / double(mib), 0, 'f', 2).toLatin1();
+    bench::printRatio("DownloadUpdate -> UpdateDownloaded (median)", bench::median(oursMs),
+                      bench::median(floorMs), "ms", "target <= 1.2");
+    bench::printRatio("peak resident memory, VmHWM (median)", peak, bench::median(floorPeak), "MiB",
+                      againstInstaller.constData());
+    return 0;
 }
 
 } // namespace
@@ -196,10 +294,12 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 4 && args[1] == QLatin1String("--serve"))
-        return serve(args[2].toLongLong(), args[3]);
-    if (args.size() == 6 && args[1] == QLatin1String("--download"))
-        return download(QUrl(args[2]), args[3], args[4].toLongLong(), args[5]);
+    if (args.size() == 5 && args[1] == QLatin1String("--serve"))
+        return serve(args[2].toLongLong(), args[3], args[4]);
+    if (args.size() == 6 && args[1] == QLatin1String("--ours"))
+        return downloadOurs(QUrl(args[2]), args[3], args[4].toLongLong(), args[5]);
+    if (args.size() == 6 && args[1] == QLatin1String("--floor"))
+        return downloadFloor(QUrl(args[2]), args[3], args[4].toLongLong(), args[5]);
 
     int runs = 3;
     int mib = 200;

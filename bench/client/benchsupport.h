@@ -1,0 +1,83 @@
+#pragma once
+
+// What every client benchmark shares: figures from /proc, order statistics, and the one summary
+// line per figure (ours, the floor measured beside it in the same run, their ratio).
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QFile>
+#include <QString>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+namespace bench {
+
+inline qint64 monotonicNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A field of /proc/PID/status (PID may be "self") in KiB, or -1.
+inline qint64 statusKib(const QString &pid, const char *field)
+{
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+inline qint64 selfKib(const char *field)
+{
+    return statusKib(QStringLiteral("self"), field);
+}
+
+inline double quantile(std::vector<double> values, double q)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const double position = q * double(values.size() - 1);
+    const size_t low = size_t(position);
+    const size_t high = std::min(low + 1, values.size() - 1);
+    return values[low] + (values[high] - values[low]) * (position - double(low));
+}
+
+inline double median(const std::vector<double> &values)
+{
+    return quantile(values, 0.5);
+}
+
+// The line a reader compares against the target; absolute figures are context only.
+inline void printRatio(const char *figure, double ours, double floor, const char *unit, const char *target)
+{
+    std::printf("%-42s ours %9.2f %-3s  floor %9.2f %-3s  ratio %5.2f  (%s)\n", figure, ours, unit, floor,
+                unit, floor > 0 ? ours / floor : 0.0, target);
+    std::fflush(stdout);
+}
+
+// Start-up probe: once the event loop has handled everything queued before it (the window's
+// show and first paint among it), prints "ready <ns> <VmRSS KiB> <VmHWM KiB>" and ends the
+// program. exit(), not quit(): quit() would first ask the window to close, which hides it.
+inline void reportWhenIdle()
+{
+    QTimer::singleShot(0, QCoreApplication::instance(), [] {
+        const qint64 at = monotonicNs();
+        std::printf("ready %lld %lld %lld\n", static_cast<long long>(at),
+                    static_cast<long long>(selfKib("VmRSS")), static_cast<long long>(selfKib("VmHWM")));
+        std::fflush(stdout);
+        QCoreApplication::exit(0);
+    });
+}
+
+} // namespace bench
