@@ -28,11 +28,14 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# configure DIR [cmake options...]: configures a build folder once.
+# configure DIR [cmake options...]: configures a build folder; on one configured before, the
+# options given are applied again (an option added since then still takes effect).
 configure() {
     local dir=$1; shift
     if [ ! -f "$dir/CMakeCache.txt" ]; then
         cmake -S "$ZUMVARI_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    elif [ $# -gt 0 ]; then
+        cmake -S "$ZUMVARI_ROOT" -B "$dir" "$@" >/dev/null
     fi
 }
 
