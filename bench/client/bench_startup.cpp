@@ -71,6 +71,7 @@ struct Sample
     double ms = 0;
     double rssMiB = 0;
     double hwmMiB = 0;
+    double anonMiB = 0;
 };
 
 // Starts PROGRAM and reads its "ready" line; the clock runs from just before the start (fork and
@@ -89,13 +90,14 @@ bool measure(const QString &program, const QStringList &args, const QProcessEnvi
     child.start(program, args);
     loop.exec();
     const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
-    if (child.exitCode() != 0 || fields.size() != 4 || fields.at(0) != "ready") {
+    if (child.exitCode() != 0 || fields.size() != 5 || fields.at(0) != "ready") {
         std::fprintf(stderr, "bench_startup: %s gave no ready line\n", qPrintable(program));
         return false;
     }
     out->ms = double(fields.at(1).toLongLong() - started) / 1e6;
     out->rssMiB = double(fields.at(2).toLongLong()) / 1024.0;
     out->hwmMiB = double(fields.at(3).toLongLong()) / 1024.0;
+    out->anonMiB = double(fields.at(4).toLongLong()) / 1024.0;
     return true;
 }
 
@@ -132,7 +134,7 @@ int main(int argc, char *argv[])
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), folder.filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), folder.filePath(QStringLiteral("runtime")));
 
-    std::vector<double> oursMs, oursRss, oursHwm, floorMs, floorRss, floorHwm;
+    std::vector<double> oursMs, oursRss, oursHwm, oursAnon, floorMs, floorRss, floorHwm, floorAnon;
     for (int run = 0; run < runs; ++run) {
         Sample ours, floor;
         if (!measure(QCoreApplication::applicationFilePath(), {QStringLiteral("--child")}, env, &ours) ||
@@ -141,17 +143,20 @@ int main(int argc, char *argv[])
         oursMs.push_back(ours.ms);
         oursRss.push_back(ours.rssMiB);
         oursHwm.push_back(ours.hwmMiB);
+        oursAnon.push_back(ours.anonMiB);
         floorMs.push_back(floor.ms);
         floorRss.push_back(floor.rssMiB);
         floorHwm.push_back(floor.hwmMiB);
+        floorAnon.push_back(floor.anonMiB);
     }
 
     std::printf("Client start-up, offscreen, %d fresh processes each, ours and the floor in turn\n", runs);
     std::printf(
         "  context: ours min %.1f ms p90 %.1f ms, floor min %.1f ms p90 %.1f ms; VmHWM ours %.1f MiB, "
-        "floor %.1f MiB\n",
+        "floor %.1f MiB; of VmRSS not backed by files (RssAnon) ours %.1f MiB, floor %.1f MiB\n",
         bench::quantile(oursMs, 0), bench::quantile(oursMs, 0.9), bench::quantile(floorMs, 0),
-        bench::quantile(floorMs, 0.9), bench::median(oursHwm), bench::median(floorHwm));
+        bench::quantile(floorMs, 0.9), bench::median(oursHwm), bench::median(floorHwm),
+        bench::median(oursAnon), bench::median(floorAnon));
     bench::printRatio("start -> window shown, loop idle (median)", bench::median(oursMs),
                       bench::median(floorMs), "ms", "target <= 1.3");
     bench::printRatio("resident memory then, VmRSS (median)", bench::median(oursRss), bench::median(floorRss),

@@ -73,8 +73,9 @@ inline void reportWhenIdle()
 {
     QTimer::singleShot(0, QCoreApplication::instance(), [] {
         const qint64 at = monotonicNs();
-        std::printf("ready %lld %lld %lld\n", static_cast<long long>(at),
-                    static_cast<long long>(selfKib("VmRSS")), static_cast<long long>(selfKib("VmHWM")));
+        std::printf("ready %lld %lld %lld %lld\n", static_cast<long long>(at),
+                    static_cast<long long>(selfKib("VmRSS")), static_cast<long long>(selfKib("VmHWM")),
+                    static_cast<long long>(selfKib("RssAnon")));
         std::fflush(stdout);
         QCoreApplication::exit(0);
     });
