@@ -1,0 +1,527 @@
+// The window as a member meets it, against the rig's scripted backend and local service: signing in and
+// the membership lines, the game, region and node choice, the release prompt and the installer hand-off,
+// launching the game.
+#include "apiclient.h"
+#include "clienttest.h"
+#include "windowrig.h"
+
+#include <QCryptographicHash>
+#include <QDesktopServices>
+#include <QDir>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace Rig;
+
+namespace {
+
+const QString Matching = "加速线路：正在匹配…", NoRegion = "当前游戏暂无可用区服", Ready = ReadyText + " | ";
+const QString SignedOut = " | 尚未连接本地加速服务 | 加速线路：请选择游戏 | ",
+              Off = "会员状态：未开通或已过期";
+const QByteArray LoginPath = "/api/v1/auth/login";
+
+// What the member sees: account | status | route | enabled login, start, stop, launch and the chosen
+// game/region/slug | shown form widgets/card lines.
+QString seen(const MainWindow &w)
+{
+    QString on;
+    for (const auto &[b, c] :
+         {std::pair(w.loginButton, 'L'), {w.startButton, 'S'}, {w.stopButton, 'X'}, {w.launchButton, 'G'}})
+        on += QLatin1Char(b->isEnabled() ? c : '-');
+    const int form = w.accountEdit->isVisible() + w.passwordEdit->isVisible() + w.loginButton->isVisible() +
+                     w.registerButton->isVisible();
+    const int card =
+        w.membershipStatus->isVisible() + w.membershipExpiry->isVisible() + w.logoutButton->isVisible();
+    return QStringList{w.accountLabel->text(), w.statusLabel->text(), w.routeCard->text(),
+                       on + ' ' +
+                           QStringList{w.selectedGameId, w.selectedRegionId, w.selectedGameSlug}.join('/'),
+                       QStringLiteral("%1/%2").arg(form).arg(card)}
+        .join(" | ");
+}
+QString middle(const MainWindow &w)
+{
+    return seen(w).section(" | ", 1, 3);
+} // status | route | buttons
+
+// Answers the modal boxes in turn from a timer (it fires inside their loops too): a button's text, "Esc" or
+// "close"; past the answers, or when an answer does not fit, the box is dismissed. Notes each box as
+// "title|text|informative text|buttons, * on the default|icon".
+struct Boxes : QObject
+{
+    explicit Boxes(QStringList answers = {}) : answers(answers) { startTimer(10); }
+    QStringList answers, seen;
+    void timerEvent(QTimerEvent *) override
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box->property("seen").toBool()) {
+            if (box)
+                box->done(0);
+            return;
+        }
+        box->setProperty("seen", true);
+        QStringList buttons;
+        for (QAbstractButton *b : box->buttons())
+            buttons << (box->defaultButton() == b ? "*" : "") + b->text();
+        seen << QStringList{box->windowTitle(), box->text(), box->informativeText(), buttons.join('/'),
+                            QString::number(box->icon())}
+                    .join('|');
+        const QString how = answers.isEmpty() ? QString() : answers.takeFirst();
+        if (how == "Esc")
+            return QTest::keyClick(box, Qt::Key_Escape);
+        if (how == "close")
+            return void(box->close());
+        for (QAbstractButton *b : box->buttons())
+            if (b->text() == how)
+                return b->click();
+        box->done(0);
+    }
+};
+
+} // namespace
+
+class TstWindowMember : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> links; // what the desktop was asked to open
+    Q_INVOKABLE void open(const QUrl &url) { links << url; }
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase()
+    {
+        QDesktopServices::unsetUrlHandler("https"), QDesktopServices::unsetUrlHandler("steam");
+    }
+    void init() { fresh(); }
+    void cleanup() { rig.reset(); }
+    void built();
+    void signIn();
+    void membership();
+    void failuresWhileSignedIn();
+    void signOutResetsEverything();
+    void gameList();
+    void regionReplies();
+    void nodeChoice();
+    void lateNodesAreDropped();
+    void releasePrompt();
+    void downloadProgressAndFailure();
+    void installerHandOff();
+    void launch();
+
+private:
+    void fresh(bool open = true)
+    {
+        links.clear();
+        rig = std::make_unique<WindowRig>();
+        QVERIFY(rig->startService() && (!open || rig->open()));
+    }
+    TestServer files{TestServer::Https};
+    std::unique_ptr<WindowRig> rig;
+};
+
+void TstWindowMember::initTestCase()
+{
+    // Expiry lines are local time; a zone away from UTC shows whether the conversion happens.
+    qputenv("TZ", "CST-8");
+    QCOMPARE(QDateTime(QDate(2030, 1, 1), QTime(0, 0), Qt::UTC).toLocalTime().time(), QTime(8, 0));
+    QVERIFY(installPairgen(PAIRGEN_PATH) && files.isListening());
+    trustTestCa();
+    QDesktopServices::setUrlHandler("https", this, "open");
+    QDesktopServices::setUrlHandler("steam", this, "open");
+}
+
+void TstWindowMember::built()
+{
+    MainWindow &w = *rig->window;
+    QCOMPARE(w.windowTitle() + QStringLiteral(" %1x%2").arg(w.width()).arg(w.height()),
+             "游戏加速器 1120x720");
+    QTest::mouseClick(w.registerButton, Qt::LeftButton); // opens the link and changes nothing
+    QCOMPARE(seen(w), "尚未登录" + SignedOut + "L--- // | 4/0");
+    QVERIFY(links.size() == 1 && links[0].scheme() == "https" && !links[0].host().isEmpty());
+    // Id rules outrank :disabled; disabled, the stop and launch buttons too turn slate grey, outline gone.
+    for (QPushButton *b : {w.startButton, w.stopButton, w.launchButton})
+        for (int x : {0, 10})
+            QCOMPARE(QColor(b->grab().toImage().pixel(x, b->height() / 2)), QColor(0x29, 0x32, 0x44));
+}
+
+void TstWindowMember::signIn()
+{
+    // The backend's sign-in reply (0: the rig's tokens); then what is shown with the inputs' texts.
+    const struct
+    {
+        QString account, password;
+        int code;
+        QByteArray body;
+        QString shown;
+    } rows[] = {
+        {"", "secret", 0, {}, "请输入账号和密码" + SignedOut + "L--- // | 4/0 [/secret]"},
+        {" \t ", "secret", 0, {}, "请输入账号和密码" + SignedOut + "L--- // | 4/0 [ \t /secret]"},
+        {"alice", "", 0, {}, "请输入账号和密码" + SignedOut + "L--- // | 4/0 [alice/]"},
+        {"alice", "x", 401, R"({"message":"账号或密码错误"})",
+         "账号或密码错误" + SignedOut + "L--- // | 4/0 [alice/x]"},
+        {"alice", "x", 502, "<html>bad gateway</html>", "登录失败" + SignedOut + "L--- // | 4/0 [alice/x]"},
+        {"alice", "x", 200, R"({"access_token":"a"})",
+         "登录响应缺少 Token" + SignedOut + "L--- // | 4/0 [alice/x]"},
+        // The client trims the account; a password of blanks is a password.
+        {"  alice  ",
+         "   ",
+         0,
+         {},
+         "账号：alice@example.com | " + Ready + FirstRoute + " | LS-- g-1/r-1/cs2 | 0/3 [  alice  /]"}};
+    for (const auto &row : rows) {
+        fresh();
+        MainWindow &w = *rig->window;
+        if (row.code)
+            rig->server.on("POST", LoginPath).always(ScriptedReply::json(row.code, row.body));
+        rig->submitSignIn(row.account, row.password);
+        const auto shown = [&] {
+            return seen(w) + " [" + w.accountEdit->text() + '/' + w.passwordEdit->text() + ']';
+        };
+        if (!row.shown.startsWith("请输入"))
+            QCOMPARE(shown(),
+                     "正在登录…" + SignedOut + "---- // | 4/0 [" + row.account + '/' + row.password + ']');
+        QTRY_COMPARE(shown(), row.shown);
+    }
+    QCOMPARE(QJsonDocument::fromJson(rig->requestsTo("POST", LoginPath).value(0).body)["password"].toString(),
+             "   ");
+}
+
+void TstWindowMember::membership()
+{
+    const QDate today = QDateTime::currentDateTimeUtc().date();
+    const auto at = [&](int days, QTime time, int offset = 0) {
+        return QDateTime(today.addDays(days), time, Qt::OffsetFromUTC, offset);
+    };
+    const auto m = [](const QJsonValue &active, const char *kind, const QDateTime &expires) {
+        return QJsonObject{{"active", active}, {"kind", kind}, {"expires_at", expires.toString(Qt::ISODate)}};
+    };
+    const auto local = [](const QDateTime &t) {
+        return " | 到期时间：" + t.toOffsetFromUtc(8 * 3600).toString("yyyy-MM-dd HH:mm");
+    };
+    const QDateTime in30 = at(30, QTime(12, 0)), laterToday = at(0, QTime(23, 59, 59)),
+                    offset = at(10, QTime(7, 30), 8 * 3600);
+    const QString paid = "会员状态：正式会员 · 剩余 ";
+    const std::pair<QJsonValue, QString> rows[] = {
+        {m(true, "paid", in30), paid + "30 天" + local(in30)},
+        {m(true, "trial", in30), "会员状态：试用会员 · 剩余 30 天" + local(in30)},
+        {m(true, "grant", in30), "会员状态：赠送会员 · 剩余 30 天" + local(in30)},
+        {m(true, "TRIAL", in30), paid + "30 天" + local(in30)},
+        {m(true, "paid", laterToday), paid + "0 天" + local(laterToday)},
+        {m(true, "paid", offset), paid + "9 天" + local(offset)}, // 07:30 at +08:00 is the day before in UTC
+        {QJsonObject{{"active", true}}, paid + "0 天 | 到期时间："}, // an invalid date-time formats as empty
+        {m(false, "paid", in30), Off + local(in30)},
+        {QJsonValue::Undefined, Off + " | 到期时间：--"}};
+    for (const auto &[membership, shown] : rows) {
+        fresh();
+        MainWindow &w = *rig->window;
+        QJsonObject profile{{"account", "alice@example.com"}};
+        if (!membership.isUndefined())
+            profile.insert("membership", membership);
+        rig->server.on("GET", "/api/v1/me").always(json(200, profile));
+        QVERIFY(rig->signIn());
+        QCOMPARE(w.membershipStatus->text() + w.membershipExpiry->text().prepend(" | "), shown);
+        // The colour follows at once; the start is offered whatever the membership says.
+        QCOMPARE(w.membershipStatus->palette().color(QPalette::WindowText),
+                 QColor(shown.startsWith(Off) ? 0xf4bd66 : 0x45d493));
+        QVERIFY(rig->regionMatched());
+    }
+}
+
+void TstWindowMember::failuresWhileSignedIn()
+{
+    MainWindow &w = *rig->window;
+    rig->server.on("GET", "/api/v1/me").always(failure(503, "会员服务维护中"));
+    rig->server.on("GET", "/api/v1/games").always(items({}));
+    rig->server.on("POST", LoginPath)
+        .reply(json(200, {{"access_token", "a"}, {"refresh_token", "r"}}))
+        .always(failure(401, "账号或密码错误"));
+    // Signed in without a profile: the message goes to the status line and the form stays; no game.
+    rig->submitSignIn();
+    QTRY_COMPARE(seen(w), "已登录：alice | 会员服务维护中 | 加速线路：请选择游戏 | L--- // | 4/0");
+    rig->submitSignIn("alice", "other");
+    QTRY_COMPARE(seen(w), "正在登录… | 账号或密码错误 | 加速线路：请选择游戏 | L--- // | 4/0");
+}
+
+void TstWindowMember::signOutResetsEverything()
+{
+    MainWindow &w = *rig->window;
+    QVERIFY(rig->signIn() && rig->regionMatched());
+    const int requests = rig->server.requestCount();
+    QTest::mouseClick(w.logoutButton, Qt::LeftButton);
+    // Nothing ran, yet the local service is told to stop; the backend hears nothing.
+    QCOMPARE(rig->commandsSent(ServiceCommand::Stop), 1);
+    QCOMPARE(seen(w), "尚未登录 | 当前未加速 | " + Matching + " | L--- // | 4/0");
+    QVERIFY(w.gameList->count() == 0 && !w.apiClient->IsLoggedIn());
+    // The next account never sees the previous one's lines, and the window keeps its size throughout.
+    QString atSignIn;
+    QObject hooks;
+    connect(w.apiClient, &ApiClient::LoginSucceeded, &hooks,
+            [&] { atSignIn = seen(w) + w.passwordEdit->text(); });
+    QVERIFY(rig->signIn("bob", "hunter2"));
+    QCOMPARE(atSignIn, "已登录：bob | 当前未加速 | " + Matching + " | L--- // | 4/0");
+    QCOMPARE(rig->server.requests().at(requests).path(), LoginPath);
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(w.size(), QSize(1120, 720));
+}
+
+void TstWindowMember::gameList()
+{
+    MainWindow &w = *rig->window;
+    // A JSON-number id reads as empty; its region lookup then asks for the empty id.
+    rig->server.on("GET", "/api/v1/games")
+        .always(items({QJsonObject{{"id", 7}, {"name", "数字"}, {"slug", "numbered"}},
+                       QJsonObject{{"id", "g-1"}, {"name", "反恐精英2"}}}));
+    rig->server.on("GET", regionsPath("")).always(items({QJsonObject{{"id", "r-0"}, {"name", "无名"}}}));
+    QStringList changes;
+    QObject hooks;
+    connect(w.gameList, &QListWidget::currentItemChanged, &hooks, [&] { changes << middle(w); });
+    QVERIFY(rig->signIn() && rig->regionMatched("加速线路：无名 · 香港智能节点"));
+    QCOMPARE(w.gameList->item(1)->text() + w.selectedRegionId, "反恐精英2r-0");
+    // A second list first drops the current game, then chooses its own first one.
+    emit w.apiClient->GamesLoaded({QJsonObject{{"id", "g-2"}, {"name", "绝地求生"}, {"slug", "pubg"}}});
+    const QString asking = "正在读取可用区服… | " + Matching + " | L--- ";
+    QCOMPARE(changes,
+             QStringList({asking + "//numbered", Ready + Matching + " | L--- //", asking + "g-2//pubg"}));
+    QVERIFY(rig->regionMatched(SecondRoute));
+}
+
+void TstWindowMember::regionReplies()
+{
+    // The member picks the second game before the first game's regions come (or after, when they are late).
+    const QByteArray second = R"({"items":[{"id":"r-2","name":"国际服"}]})";
+    const struct
+    {
+        int code;
+        QByteArray body;
+        bool staleLate;
+        QString shown;
+    } rows[] = {
+        {200, second, false, Ready + SecondRoute + " | LS-- g-2/r-2/pubg"},
+        {200, second, true, NoRegion + " | " + SecondRoute + " | LS-- g-2/r-2/pubg"}, // only the status line
+        {200, R"({"items":[]})", false, NoRegion + " | " + Matching + " | L--- g-2//pubg"},
+        {500, R"({"message":"区服列表暂不可用"})", false,
+         "区服列表暂不可用 | " + Matching + " | L--- g-2//pubg"}};
+    for (const auto &row : rows) {
+        fresh();
+        MainWindow &w = *rig->window;
+        rig->server.on("GET", regionsPath("g-1"))
+            .always(items({QJsonObject{{"id", "r-1"}, {"name", "亚服"}}}, row.staleLate ? 400 : 0));
+        rig->server.on("GET", regionsPath("g-2"))
+            .always(ScriptedReply::json(row.code, row.body).delayed(row.staleLate ? 0 : 400));
+        QObject hooks;
+        connect(w.apiClient, &ApiClient::GamesLoaded, &hooks, [&] { w.gameList->setCurrentRow(1); });
+        rig->submitSignIn();
+        QTRY_COMPARE(rig->requestsTo("GET", regionsPath("g-2")).size(), 1);
+        QTest::qWait(500);
+        QCOMPARE(middle(w), row.shown);
+    }
+}
+
+void TstWindowMember::nodeChoice()
+{
+    const auto nodes = [](const QJsonValue &score) {
+        QJsonObject first{{"id", "n-9"}, {"name", "Test %2"}, {"location", "hk"}, {"score", score}};
+        const QJsonObject second{{"id", "n-10"}, {"name", "Second"}, {"location", "sg"}, {"score", 5}};
+        return QJsonDocument(QJsonObject{{"items", QJsonArray{first, second}}}).toJson();
+    };
+    // After the session request was refused, if one was sent: status | route, and the game, region, node,
+    // probed node and round-trip value sent. One substitution: the marker in the name stays.
+    const QString chosen = "会员已过期，请续费 | 当前节点：Test %2 · HK", sent = "g-1 r-1 n-9 n-9 ";
+    const struct
+    {
+        int code;
+        QByteArray nodes;
+        QString shown, sent;
+    } rows[] = {{200, nodes(35), chosen, sent + "35"},
+                {200, nodes(0), chosen, sent + "1"},
+                {200, R"({"items":[]})", "当前没有在线加速节点 | 加速线路：暂无可用节点", ""},
+                {500, R"({"message":"节点列表暂不可用"})", "节点列表暂不可用 | " + FirstRoute, ""}};
+    for (const auto &row : rows) {
+        fresh();
+        MainWindow &w = *rig->window;
+        rig->server.on("GET", nodesPath("g-1", "r-1")).always(ScriptedReply::json(row.code, row.nodes));
+        QString atRequest, key;
+        rig->server.on("POST", SessionsPath).handle([&](const RecordedRequest &) {
+            atRequest = middle(w), key = w.tunnelPublicKey;
+            return failure(403, "会员已过期，请续费");
+        });
+        QVERIFY(rig->signIn() && rig->regionMatched());
+        QTest::mouseClick(w.startButton, Qt::LeftButton);
+        QCOMPARE(middle(w), "正在选择最优线路… | " + FirstRoute + " | L--- g-1/r-1/cs2");
+        QTRY_COMPARE(middle(w), row.shown + " | LS-- g-1/r-1/cs2");
+        QCOMPARE(atRequest, row.sent.isEmpty() ? ""
+                                               : "正在申请加速会话… | " + row.shown.section(" | ", 1) +
+                                                     " | L--- g-1/r-1/cs2");
+        const QJsonObject body = rig->lastSessionRequest(), probe = body["probes"][0].toObject();
+        const QStringList fields{body["game_id"].toString(), body["region_id"].toString(),
+                                 body["preferred_node_id"].toString(), probe["node_id"].toString(),
+                                 probe["rtt_ms"].isDouble() ? QString::number(probe["rtt_ms"].toDouble())
+                                                            : "?"};
+        QCOMPARE(body.isEmpty() ? "" : fields.join(' '), row.sent);
+        QCOMPARE(body["client_public_key"].toString(), key); // this start's key
+    }
+}
+
+void TstWindowMember::lateNodesAreDropped()
+{
+    MainWindow &w = *rig->window;
+    rig->server.on("GET", nodesPath("g-1", "r-1"))
+        .always(items({QJsonObject{{"id", "n-1"}, {"name", "Test"}, {"location", "hk"}}}, 600));
+    QVERIFY(rig->signIn() && rig->regionMatched());
+    QString afterOldNodes;
+    QObject hooks;
+    connect(w.apiClient, &ApiClient::NodesLoaded, &hooks, [&] { afterOldNodes = middle(w); });
+    // While the nodes are on their way the member picks another game: their late reply is dropped.
+    QTest::mouseClick(w.startButton, Qt::LeftButton);
+    w.gameList->setCurrentRow(1);
+    QVERIFY(rig->regionMatched(SecondRoute));
+    QTRY_COMPARE(afterOldNodes, Ready + SecondRoute + " | LS-- g-2/r-2/pubg");
+    QVERIFY(rig->requestsTo("POST", SessionsPath).isEmpty());
+}
+
+void TstWindowMember::releasePrompt()
+{
+    const QByteArray setup = "#!/bin/sh\n", path = "/files/Zumvari-0.5.0-Setup.exe";
+    const QString sha = QCryptographicHash::hash(setup, QCryptographicHash::Sha256).toHex();
+    const QString install = "安装更新|新版已下载并通过安全校验。现在退出Zumvari并开始升级吗？||*&Yes/&No|4";
+    // A mandatory release's one button is also its escape button: it always downloads.
+    const struct
+    {
+        bool mandatory;
+        QString notes, how;
+        bool downloads;
+    } rows[] = {{false, "修复了若干问题\n提升连接稳定性", "稍后提醒", false},
+                {false, "", "Esc", false},
+                {false, "<b>新功能</b>", "下载并升级", true},
+                {true, "安全更新", "Esc", true},
+                {true, "", "close", true}};
+    for (const auto &row : rows) {
+        fresh(false);
+        rig->server.on("GET", "/api/v1/client/releases/latest")
+            .always(json(200, {{"version", "0.5.0"},
+                               {"download_url", files.url(path).toString()},
+                               {"release_notes", row.notes},
+                               {"mandatory", row.mandatory},
+                               {"sha256", sha},
+                               {"size_bytes", setup.size()}}));
+        QString atDownload;
+        files.clearRequests();
+        files.on("GET", path).handle([&](const RecordedRequest &) {
+            return atDownload = rig->window->statusLabel->text(), ScriptedReply(200, setup);
+        });
+        Boxes boxes({row.how, "&No"});
+        QVERIFY(rig->open());
+        QTRY_COMPARE(boxes.seen.size(), row.downloads ? 2 : 1);
+        QTest::qWait(300); // a download, had one started, would have been asked for by now
+        QCOMPARE(boxes.seen.join('\n'), "发现新版本|Zumvari 0.5.0 已发布|" + row.notes +
+                                            (row.mandatory ? "|下载并升级|0" : "|下载并升级/稍后提醒|0") +
+                                            (row.downloads ? '\n' + install : ""));
+        // Declining the install only says so.
+        QCOMPARE(atDownload + '>' + rig->window->statusLabel->text(),
+                 row.downloads ? "正在下载更新…>更新已下载，可稍后重新检查更新" : ">尚未连接本地加速服务");
+    }
+}
+
+void TstWindowMember::downloadProgressAndFailure()
+{
+    MainWindow &w = *rig->window;
+    const struct
+    {
+        qint64 received, total;
+        QString shown;
+    } reports[] = {{5, 0, "尚未连接本地加速服务"},
+                   {512, 2048, "正在下载更新：25%"},
+                   {1, 3, "正在下载更新：33%"},
+                   {700, -1, "正在下载更新：33%"}};
+    for (const auto &report : reports) {
+        emit w.apiClient->UpdateDownloadProgress(report.received, report.total);
+        QCOMPARE(w.statusLabel->text(), report.shown);
+    }
+    // The status line says it first, then the warning box.
+    QString atBox;
+    QTimer::singleShot(0, this, [&] { atBox = w.statusLabel->text(); }); // fires while the box is up
+    Boxes boxes;
+    emit w.apiClient->UpdateDownloadFailed("更新下载失败：连接被重置");
+    QCOMPARE(atBox + '>' + boxes.seen.join('\n'),
+             "更新下载失败：连接被重置>更新失败|更新下载失败：连接被重置||*OK|2");
+}
+
+void TstWindowMember::installerHandOff()
+{
+    const QString marker = QDir::tempPath() + "/installer-ran",
+                  path = QDir::tempPath() + "/verified-installer.exe";
+    for (const bool startable : {true, false}) {
+        fresh();
+        MainWindow &w = *rig->window;
+        QFile::remove(marker);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                file.write("#!/bin/sh\nprintf \"$#\" > '" + marker.toUtf8() + "'\n"));
+        file.close();
+        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    (startable ? QFileDevice::ExeOwner : QFileDevice::ReadOwner)));
+        QVERIFY(rig->signIn() && rig->regionMatched() && rig->accelerate());
+        const QString before = seen(w).section(" | ", 0, 3);
+        const int frames = rig->service->requestCount();
+        Boxes boxes({"&Yes", "OK"});
+        // Accepting the install during an acceleration touches neither the backend session nor the tunnel.
+        QCOMPARE(runEventLoop([&] { emit w.apiClient->UpdateDownloaded(path); }, startable ? 10000 : 1000),
+                 startable ? 0 : NotQuit);
+        QCOMPARE(boxes.seen.mid(1).join(""), startable ? "" : "更新失败|无法启动更新安装程序||*OK|2");
+        const auto ran = [&] {
+            QFile f(marker);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : "-";
+        };
+        QTRY_COMPARE(ran(), QByteArray(startable ? "0" : "-")); // without arguments
+        QTest::qWait(200);
+        QCOMPARE(seen(w).section(" | ", 0, 3) + w.activeSessionId, before + "s-1");
+        QVERIFY(rig->requestsTo("DELETE", SessionsPath + "/s-1").isEmpty() &&
+                rig->service->requestCount() == frames);
+        // Once the installer runs, the window closes for good instead of going to the tray.
+        QCloseEvent close;
+        QCoreApplication::sendEvent(&w, &close);
+        QCOMPARE(close.isAccepted(), startable);
+    }
+}
+
+void TstWindowMember::launch()
+{
+    MainWindow &w = *rig->window;
+    QVERIFY(rig->signIn() && rig->regionMatched() && rig->accelerate());
+    // A stop leaves the button as it was: it launches without an acceleration too.
+    w.stopButton->click();
+    QTRY_COMPARE(w.statusLabel->text(), "当前未加速");
+    const QString box =
+        "启动游戏|该游戏暂未配置自动启动，请保持Zumvari处于“正在加速”，再从游戏官方启动器打开。||*OK|1";
+    const std::pair<const char *, const char *> table[] = {{"cs2", "730"},
+                                                           {"pubg", "578080"},
+                                                           {"apex-legends", "1172470"},
+                                                           {"delta-force", "2507950"},
+                                                           {"repo", "3241660"},
+                                                           {"vrchat", "438100"},
+                                                           {"war-thunder-international", "236390"},
+                                                           {"yugioh-master-duel", "1449850"},
+                                                           {"goose-goose-duck", "1568590"},
+                                                           {"naraka-bladepoint", "1203220"},
+                                                           {"a-way-out", "1222700"},
+                                                           {"call-of-duty", "1938090"},
+                                                           {"CS2", ""},
+                                                           {"cs2 ", ""},
+                                                           {"", ""}};
+    for (const auto &[slug, appId] : table) {
+        links.clear();
+        w.selectedGameSlug = slug;
+        Boxes boxes;
+        w.launchButton->click();
+        QCOMPARE(links.value(0).toString() + boxes.seen.join(""),
+                 *appId ? QString("steam://rungameid/") + appId : box);
+    }
+}
+
+ZUMVARI_TEST_MAIN(TstWindowMember)
+#include "tst_window_member.moc"
