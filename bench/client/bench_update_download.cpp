@@ -157,6 +157,8 @@ int downloadFloor(const QUrl &url, const QString &sha256, qint64 size, const QSt
     QElapsedTimer clock;
     clock.start();
     QSslSocket socket;
+    // Decrypted bytes wait in the socket only briefly before they are copied out.
+    socket.setReadBufferSize(1024 * 1024);
     socket.connectToHostEncrypted(url.host(), quint16(url.port()));
     if (!socket.waitForEncrypted(30000))
         return 1;
