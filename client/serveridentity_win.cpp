@@ -40,9 +40,9 @@ Account processUser(DWORD processId)
         BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     } buffer;
     DWORD size = 0;
-    const BOOL read = GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size);
+    const BOOL queried = GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size);
     CloseHandle(token);
-    if (!read)
+    if (!queried)
         return Account::Unknown;
     return isServiceSid(buffer.user.User.Sid) ? Account::Service : Account::Other;
 }
