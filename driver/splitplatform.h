@@ -1,5 +1,6 @@
 // The kernel services the driver builds on: the WDK on Windows, mingw-w64's kernel headers for the
-// compile check (with our WFP declarations where fwpsk.h is missing), the stand-in everywhere else.
+// compile check (with our WFP declarations where fwpsk.h is missing). A user-mode build (tests,
+// benchmark) puts its own kstub.h on the include path.
 #ifndef ZUMVARI_SPLITPLATFORM_H
 #define ZUMVARI_SPLITPLATFORM_H
 
@@ -23,7 +24,7 @@
 #include "splitwfp.h"
 #endif
 #else
-#include "kshim/kshim.h"
+#include "kstub.h"
 #endif
 
 #endif // ZUMVARI_SPLITPLATFORM_H

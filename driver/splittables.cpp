@@ -173,3 +173,64 @@ bool SplitHoldConnection(const SPLIT_CONNECTION_RECORD *record)
     }
     return true;
 }
+
+namespace {
+
+NTSTATUS SetProcesses(const UINT8 *buffer, ULONG inputLength)
+{
+    if (inputLength < SPLIT_PROCESS_LIST_HEADER_SIZE) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    SPLIT_U32 version;
+    SPLIT_U32 count;
+    memcpy(&version, buffer + offsetof(SPLIT_PROCESS_LIST, version), sizeof(version));
+    memcpy(&count, buffer + offsetof(SPLIT_PROCESS_LIST, count), sizeof(count));
+    if (version != SPLIT_PROCESS_LIST_VERSION || count > SPLIT_MAX_PROCESSES ||
+        inputLength < SPLIT_PROCESS_LIST_SIZE(count)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    SplitSetTargetProcesses(
+        count, reinterpret_cast<const UINT64 *>(buffer + offsetof(SPLIT_PROCESS_LIST, processIds)));
+    // Only after the process-list lock is released: the two locks are never held together.
+    SplitClearConnections();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS AckConnection(const UINT8 *buffer, ULONG inputLength)
+{
+    if (inputLength < sizeof(SPLIT_ACK)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    SPLIT_ACK ack;
+    memcpy(&ack, buffer, sizeof(ack));
+    if (ack.version != SPLIT_ACK_VERSION) {
+        return STATUS_NOT_FOUND;
+    }
+    return SplitApproveConnection(ack.requestId) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+}
+
+} // namespace
+
+NTSTATUS SplitHandleControl(ULONG code, void *buffer, ULONG inputLength, ULONG outputLength,
+                            ULONG_PTR *information)
+{
+    *information = 0;
+    UINT8 *bytes = static_cast<UINT8 *>(buffer);
+    switch (code) {
+    case IOCTL_SPLIT_SET_PROCESSES:
+        return SetProcesses(bytes, inputLength);
+    case IOCTL_SPLIT_GET_CONNECTION:
+        if (outputLength < sizeof(SPLIT_CONNECTION_RECORD)) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        if (!SplitTakeQueuedConnection(bytes)) {
+            return STATUS_NO_MORE_ENTRIES;
+        }
+        *information = sizeof(SPLIT_CONNECTION_RECORD);
+        return STATUS_SUCCESS;
+    case IOCTL_SPLIT_ACK_CONNECTION:
+        return AckConnection(bytes, inputLength);
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}

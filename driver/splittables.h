@@ -66,4 +66,9 @@ void SplitBuildRecordV6(SPLIT_CONNECTION_RECORD *record, UINT64 processId, UINT8
 // absorbed). An unknown key is queued on the way; an Approved key passes.
 bool SplitHoldConnection(const SPLIT_CONNECTION_RECORD *record);
 
+// One control request: buffer is the request's system buffer, serving as input and output.
+// Sets *information to the bytes written back (64 for a record, else 0) and returns the status.
+NTSTATUS SplitHandleControl(ULONG code, void *buffer, ULONG inputLength, ULONG outputLength,
+                            ULONG_PTR *information);
+
 #endif // ZUMVARI_SPLITTABLES_H
