@@ -15,7 +15,7 @@ bool isServiceSid(PSID sid)
     if (sid == nullptr || !IsValidSid(sid))
         return false;
     std::uint64_t authority = 0;
-    for (const BYTE part : GetSidIdentifierAuthority(sid)->Value) // big-endian on the wire
+    for (const BYTE part : GetSidIdentifierAuthority(sid)->Value) // most significant byte first
         authority = (authority << 8) | part;
     const DWORD count = *GetSidSubAuthorityCount(sid);
     std::uint32_t subAuthorities[SID_MAX_SUB_AUTHORITIES] = {};
