@@ -48,7 +48,8 @@ Account processUser(DWORD processId)
 }
 
 // Only the creator's own account can own a pipe it creates (another owner needs a privilege an
-// ordinary user lacks), so the owner also names the server's account.
+// ordinary user lacks), so the owner also names the server's account. A LocalSystem token may
+// make the Administrators group the owner; an ordinary user's token cannot.
 bool pipeOwnerIsService(HANDLE pipe)
 {
     PSID owner = nullptr;
@@ -56,7 +57,7 @@ bool pipeOwnerIsService(HANDLE pipe)
     if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                         &descriptor) != ERROR_SUCCESS)
         return false;
-    const bool service = isServiceSid(owner);
+    const bool service = isServiceSid(owner) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
     LocalFree(descriptor);
     return service;
 }
