@@ -1,9 +1,6 @@
 #include "windowrig.h"
 
-#include "apiclient.h"
-
 #include <QApplication>
-#include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
 #include <QLabel>
@@ -32,12 +29,12 @@ ScriptedReply json(int status, const QJsonObject &body)
 
 ScriptedReply items(const QJsonArray &items, int delayMs)
 {
-    return json(200, QJsonObject{{"items", items}}).delayed(delayMs);
+    return json(200, {{"items", items}}).delayed(delayMs);
 }
 
 ScriptedReply failure(int status, const QString &message)
 {
-    return json(status, QJsonObject{{"message", message}});
+    return json(status, {{"message", message}});
 }
 
 bool installPairgen(const QString &program)
@@ -49,27 +46,21 @@ bool installPairgen(const QString &program)
 
 bool withModalBox(const std::function<void()> &trigger, const std::function<void(QMessageBox *)> &check)
 {
-    QTimer poller;
-    poller.setInterval(20);
-    int attempts = 0;
     bool found = false;
+    QTimer poller;
     QObject::connect(&poller, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box) {
-            if (++attempts > 250)
-                poller.stop();
-            return;
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            poller.stop();
+            found = true;
+            check(box);
+            // Whatever the checks said, the box must go, or the test would hang in its exec().
+            if (QApplication::activeModalWidget() == box)
+                box->done(QMessageBox::Cancel);
         }
-        poller.stop();
-        found = true;
-        check(box);
-        // Whatever the checks said, the box must go, or the test would hang in its exec().
-        if (QApplication::activeModalWidget() == box)
-            box->done(QMessageBox::Cancel);
     });
-    poller.start();
+    poller.start(20);
+    QTimer::singleShot(5000, &poller, &QTimer::stop);
     trigger();
-    poller.stop();
     return found;
 }
 
@@ -77,7 +68,6 @@ int runEventLoop(const std::function<void()> &action, int limitMs)
 {
     QTimer::singleShot(0, qApp, action);
     QTimer limit;
-    limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, qApp, [] { QCoreApplication::exit(NotQuit); });
     limit.start(limitMs);
     return QApplication::exec();
@@ -95,11 +85,8 @@ QuitWatcher::~QuitWatcher()
 
 bool QuitWatcher::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == qApp && event->type() == QEvent::Quit) {
-        ++quits;
-        if (onQuit)
-            onQuit();
-    }
+    if (watched == qApp && event->type() == QEvent::Quit && ++quits && onQuit)
+        onQuit();
     return false;
 }
 
@@ -109,23 +96,24 @@ using namespace Rig;
 
 WindowRig::WindowRig()
 {
+    const auto game = [](const char *id, const char *name, const char *slug) {
+        return QJsonObject{{"id", id}, {"name", name}, {"slug", slug}};
+    };
+    const auto node = [](const char *id, const char *name, int score) {
+        return QJsonObject{{"id", id}, {"name", name}, {"location", "hk"}, {"score", score}};
+    };
     server.on("GET", "/api/v1/client/releases/latest").always(ScriptedReply(404));
     server.on("POST", "/api/v1/auth/login")
         .always(json(200, {{"access_token", "access-1"}, {"refresh_token", "refresh-1"}}));
+    const QJsonObject trial{{"active", true}, {"kind", "trial"}, {"expires_at", "2030-01-01T00:00:00Z"}};
     server.on("GET", "/api/v1/me")
-        .always(json(200, {{"account", "alice@example.com"},
-                           {"membership", QJsonObject{{"active", true},
-                                                      {"kind", "trial"},
-                                                      {"expires_at", "2030-01-01T00:00:00Z"}}}}));
+        .always(json(200, {{"account", "alice@example.com"}, {"membership", trial}}));
     server.on("GET", "/api/v1/games")
-        .always(items({QJsonObject{{"id", "g-1"}, {"name", "反恐精英2"}, {"slug", "cs2"}},
-                       QJsonObject{{"id", "g-2"}, {"name", "绝地求生"}, {"slug", "pubg"}}}));
+        .always(items({game("g-1", "反恐精英2", "cs2"), game("g-2", "绝地求生", "pubg")}));
     server.on("GET", regionsPath("g-1")).always(items({QJsonObject{{"id", "r-1"}, {"name", "亚服"}}}));
     server.on("GET", regionsPath("g-2")).always(items({QJsonObject{{"id", "r-2"}, {"name", "国际服"}}}));
-    server.on("GET", nodesPath("g-1", "r-1"))
-        .always(items({QJsonObject{{"id", "n-1"}, {"name", "Test"}, {"location", "hk"}, {"score", 35}}}));
-    server.on("GET", nodesPath("g-2", "r-2"))
-        .always(items({QJsonObject{{"id", "n-2"}, {"name", "Kowloon"}, {"location", "hk"}, {"score", 60}}}));
+    server.on("GET", nodesPath("g-1", "r-1")).always(items({node("n-1", "Test", 35)}));
+    server.on("GET", nodesPath("g-2", "r-2")).always(items({node("n-2", "Kowloon", 60)}));
     server.on("POST", SessionsPath)
         .always(json(201, {{"session_id", "s-1"},
                            {"game_processes", QJsonArray{"cs2.exe"}},
@@ -136,12 +124,10 @@ WindowRig::WindowRig()
 
 bool WindowRig::open()
 {
-    if (!server.isListening())
-        return false;
     qputenv("DIVE_DIZUVIVIVID_API_URL", server.baseUrl().toEncoded());
     window = std::make_unique<MainWindow>();
     window->show();
-    return QTest::qWaitForWindowExposed(window.get()) && server.waitForRequests(1);
+    return server.isListening() && QTest::qWaitForWindowExposed(window.get()) && server.waitForRequests(1);
 }
 
 bool WindowRig::startService()
@@ -187,20 +173,17 @@ bool WindowRig::accelerate()
 
 QList<RecordedRequest> WindowRig::requestsTo(const QByteArray &method, const QByteArray &path) const
 {
-    QList<RecordedRequest> matching;
-    for (const RecordedRequest &request : server.requests())
-        if (request.method == method && request.path() == path)
-            matching.append(request);
+    QList<RecordedRequest> matching = server.requests();
+    matching.removeIf([&](const RecordedRequest &r) { return r.method != method || r.path() != path; });
     return matching;
 }
 
 int WindowRig::commandsSent(ServiceCommand command) const
 {
-    int count = 0;
-    if (service)
-        for (const ServiceRequestRecord &request : service->requests())
-            count += request.command == quint16(command);
-    return count;
+    const QList<ServiceRequestRecord> frames = service ? service->requests() : QList<ServiceRequestRecord>();
+    return int(std::count_if(frames.begin(), frames.end(), [&](const ServiceRequestRecord &frame) {
+        return frame.command == quint16(command);
+    }));
 }
 
 QJsonObject WindowRig::lastSessionRequest() const
@@ -211,19 +194,8 @@ QJsonObject WindowRig::lastSessionRequest() const
 
 bool WindowRig::waitFor(const std::function<bool()> &condition, const char *what) const
 {
-    // A running event loop that looks often, rather than QTest::qWaitFor's rounds with 10 ms naps in
-    // between: each step of a flow is a round trip through the server on this same thread.
-    QEventLoop loop;
-    QTimer look;
-    QObject::connect(&look, &QTimer::timeout, &loop, [&] {
-        if (condition())
-            loop.quit();
-    });
-    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-    look.start(1);
-    if (!condition())
-        loop.exec();
-    if (condition())
+    // Every step of a flow is a round trip through the server on this thread: look often.
+    if (QTest::qWaitFor(condition, 5000))
         return true;
     qWarning("not %s: account \"%s\", status \"%s\", route \"%s\"", what,
              qUtf8Printable(window->accountLabel->text()), qUtf8Printable(window->statusLabel->text()),
