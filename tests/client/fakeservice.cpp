@@ -76,7 +76,9 @@ FakeReply FakeService::replyFor(const ServiceRequestRecord &request)
         queued.pop_front();
         return reply;
     }
+    if (standing)
+        return *standing;
     if (request.command != quint16(ServiceCommand::Status))
         accelerating = request.command == quint16(ServiceCommand::Start);
-    return standing.value_or(FakeReply::state(accelerating ? "accelerating" : "idle"));
+    return FakeReply::state(accelerating ? "accelerating" : "idle");
 }
