@@ -336,6 +336,7 @@ void TstWindowAcceleration::walk()
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(result, 0);
+    QVERIFY(w().close()); // an ending program's window closes for good, without a notice
     QCOMPARE(run.stopsAtQuit, m.frames.count('3')); // the service heard the stop before the program ended
     rig.reset();
 }
