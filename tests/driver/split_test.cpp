@@ -33,10 +33,7 @@ protected:
     void SetUp() override
     {
         ResetDriver();
-        SplitControlDevice = nullptr;
-        calloutIdV4 = calloutIdV6 = 0;
         kstub::events.clear();
-        kstub::failStatus = static_cast<NTSTATUS>(0xC000009A);
     }
     // The lock stand-in counts a second lock taken while one is held, and completion under a lock.
     void TearDown() override { EXPECT_EQ(kstub::lockFaults, 0); }
@@ -44,12 +41,8 @@ protected:
 
 TEST_F(SplitTest, DriverAndModelAgreeOnAWalk)
 {
-    for (unsigned seed : {1u, 2u, 3u}) {
-        std::mt19937 random(seed);
-        EXPECT_EQ(Walk([&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); }, 3000),
-                  "")
-            << "seed " << seed;
-    }
+    std::mt19937 random(1);
+    EXPECT_EQ(Walk([&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); }, 9000), "");
 }
 
 // Classification never pends, so contexts are handed in directly. The first two slots hold one key,
@@ -74,133 +67,106 @@ TEST_F(SplitTest, LowestSlotDecidesAndPendedOperationsCompleteOnceOutsideTheLock
                                      "FwpsCompleteOperation0 16"}));
 }
 
+// Extension size 0, type 0x8000, FILE_DEVICE_SECURE_OPEN, not exclusive, the device class GUID.
 const std::string kDevice =
-    "IoCreateDeviceSecure \\Device\\ZumvariSplit ext 0 type 8000 chars 100 excl 0 class ok "
-    "D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+    "IoCreateDeviceSecure \\Device\\ZumvariSplit D:P(A;;GA;;;SY)(A;;GA;;;BA) 0 32768 256 0";
 const std::string kLink = "IoCreateSymbolicLink \\DosDevices\\ZumvariSplit \\Device\\ZumvariSplit";
 const std::string kRegV4 = "FwpsCalloutRegister0 v4", kRegV6 = "FwpsCalloutRegister0 v6";
 const std::string kUnregV4 = "FwpsCalloutUnregisterById0 v4", kUnregV6 = "FwpsCalloutUnregisterById0 v6";
 const std::string kUnlink = "IoDeleteSymbolicLink \\DosDevices\\ZumvariSplit", kDelete = "IoDeleteDevice";
 
-TEST_F(SplitTest, EntryInstallsDeviceAndCalloutsAndUnloadRemovesThemInOrder)
+TEST_F(SplitTest, EntryUndoesAFailureAndUnloadRemovesEverythingInOrder)
 {
-    DRIVER_OBJECT driver{};
-    ASSERT_EQ(DriverEntry(&driver, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(kstub::events, (Events{kDevice, kLink, kRegV4, kRegV6}));
-    EXPECT_EQ(driver.MajorFunction[IRP_MJ_CREATE], SplitDispatchCreateClose);
-    EXPECT_EQ(driver.MajorFunction[IRP_MJ_CLOSE], SplitDispatchCreateClose);
-    EXPECT_EQ(driver.MajorFunction[IRP_MJ_DEVICE_CONTROL], SplitDispatchDeviceControl);
-    ASSERT_EQ(driver.DriverUnload, SplitDriverUnload);
-    SplitUnregisterCallouts(); // the registration on its own undoes IPv4 when IPv6 fails
-    kstub::events.clear();
-    kstub::failOn = kRegV6;
-    EXPECT_NE(SplitRegisterCallouts(SplitControlDevice), STATUS_SUCCESS);
-    EXPECT_EQ(kstub::events, (Events{kRegV4, kRegV6 + " failed", kUnregV4}));
-    ASSERT_EQ(SplitRegisterCallouts(SplitControlDevice), STATUS_SUCCESS);
-
-    const SPLIT_CONNECTION_RECORD record = V4(1, 6, 1, 1);
-    ASSERT_TRUE(SplitQueueConnection(&record, 0xC0FFEE)); // a classification pended by an older path
-    kstub::events.clear();
-    kstub::failOn = kUnregV6; // unload goes on past a failed unregistration
-    driver.DriverUnload(&driver);
-    EXPECT_EQ(kstub::events,
-              (Events{"FwpsCompleteOperation0 12648430", kUnregV6 + " failed", kUnregV4, kUnlink, kDelete}));
-    EXPECT_EQ(SplitControlDevice, nullptr);
-    EXPECT_EQ(calloutIdV4 | calloutIdV6, 0u);
-    EXPECT_EQ(TakeId(), 0u);
-}
-
-TEST_F(SplitTest, FailedEntryUndoesWhatItDidAndReturnsTheFailure)
-{
-    const struct
-    {
-        std::string failOn;
-        Events events;
-    } rows[] = {
+    const std::pair<std::string, Events> failures[] = {
         {"IoCreateDeviceSecure", {kDevice + " failed"}},
         {"IoCreateSymbolicLink", {kDevice, kLink + " failed", kDelete}},
         {kRegV4, {kDevice, kLink, kRegV4 + " failed", kUnlink, kDelete}},
         {kRegV6, {kDevice, kLink, kRegV4, kRegV6 + " failed", kUnregV4, kUnlink, kDelete}},
     };
-    for (const auto &r : rows) {
+    DRIVER_OBJECT driver{};
+    for (const auto &[failOn, events] : failures) {
+        kstub::failOn = failOn;
+        EXPECT_EQ(DriverEntry(&driver, nullptr), kstub::failStatus) << failOn;
+        EXPECT_EQ(kstub::events, events) << failOn;
+        EXPECT_EQ(SplitControlDevice, nullptr) << failOn;
+        EXPECT_EQ(calloutIdV4 | calloutIdV6, 0u) << failOn;
         kstub::events.clear();
-        kstub::failOn = r.failOn;
-        DRIVER_OBJECT driver{};
-        EXPECT_EQ(DriverEntry(&driver, nullptr), kstub::failStatus) << r.failOn;
-        EXPECT_EQ(kstub::events, r.events) << r.failOn;
-        EXPECT_EQ(SplitControlDevice, nullptr) << r.failOn;
-        EXPECT_EQ(calloutIdV4 | calloutIdV6, 0u) << r.failOn;
     }
-}
-
-TEST_F(SplitTest, DispatchUnpacksTheRequestAndCompletesItOnceWithoutBoost)
-{
+    ASSERT_EQ(DriverEntry(&driver, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(driver.DriverUnload, SplitDriverUnload);
+    // Requests through the installed routines: unpacked, answered, completed once without boost.
     NextRequestId = 7;
     const SPLIT_CONNECTION_RECORD record = V4(5, 6, 0x01020304, 443);
-    ASSERT_TRUE(SplitQueueConnection(&record, 0));
+    ASSERT_TRUE(SplitQueueConnection(&record, 0xC0FFEE)); // a classification pended by an older path
     UINT8 buffer[64] = {};
     IO_STACK_LOCATION stack{{{63, 64, IOCTL_SPLIT_GET_CONNECTION}}}; // output 63, input 64: too small
     IRP irp{{-1, 0xBAD}, {buffer}, &stack};
-    const auto io = [&] { return std::make_pair(irp.IoStatus.Status, irp.IoStatus.Information); };
-    EXPECT_EQ(SplitDispatchDeviceControl(nullptr, &irp), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(io(), std::make_pair(STATUS_BUFFER_TOO_SMALL, ULONG_PTR{0}));
+    const auto send = [&](int major) {
+        irp.IoStatus = {-1, 0xBAD};
+        return std::make_tuple(driver.MajorFunction[major](nullptr, &irp), irp.IoStatus.Status,
+                               irp.IoStatus.Information);
+    };
+    EXPECT_EQ(send(IRP_MJ_DEVICE_CONTROL),
+              std::make_tuple(STATUS_BUFFER_TOO_SMALL, STATUS_BUFFER_TOO_SMALL, 0ul));
     stack.Parameters.DeviceIoControl = {64, 0, IOCTL_SPLIT_GET_CONNECTION};
-    EXPECT_EQ(SplitDispatchDeviceControl(nullptr, &irp), STATUS_SUCCESS);
-    EXPECT_EQ(io(), std::make_pair(STATUS_SUCCESS, ULONG_PTR{64}));
+    EXPECT_EQ(send(IRP_MJ_DEVICE_CONTROL), std::make_tuple(STATUS_SUCCESS, STATUS_SUCCESS, 64ul));
     EXPECT_EQ(Bytes(buffer, buffer + 64), Wire(2, 7, 5, 6, 443, {1, 2, 3, 4}));
-    irp.IoStatus = {-1, 0xBAD};
-    EXPECT_EQ(SplitDispatchCreateClose(nullptr, &irp), STATUS_SUCCESS);
-    EXPECT_EQ(io(), std::make_pair(STATUS_SUCCESS, ULONG_PTR{0}));
-    EXPECT_EQ(kstub::events, Events(3, "IofCompleteRequest boost 0"));
+    EXPECT_EQ(send(IRP_MJ_CREATE), std::make_tuple(STATUS_SUCCESS, STATUS_SUCCESS, 0ul));
+    EXPECT_EQ(send(IRP_MJ_CLOSE), std::make_tuple(STATUS_SUCCESS, STATUS_SUCCESS, 0ul));
+    const std::string completed = "IofCompleteRequest boost 0";
+    EXPECT_EQ(kstub::events,
+              (Events{kDevice, kLink, kRegV4, kRegV6, completed, completed, completed, completed}));
     EXPECT_EQ(SplitNotify(FWPS_CALLOUT_NOTIFY_ADD_FILTER, nullptr, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(SplitNotify(FWPS_CALLOUT_NOTIFY_DELETE_FILTER, nullptr, nullptr), STATUS_SUCCESS);
+
+    SplitUnregisterCallouts(); // the registration on its own undoes IPv4 when IPv6 fails
+    kstub::events.clear();
+    kstub::failOn = kRegV6;
+    EXPECT_NE(SplitRegisterCallouts(SplitControlDevice), STATUS_SUCCESS);
+    ASSERT_EQ(SplitRegisterCallouts(SplitControlDevice), STATUS_SUCCESS);
+    kstub::failOn = kUnregV6; // unload goes on past a failed unregistration
+    driver.DriverUnload(&driver);
+    EXPECT_EQ(kstub::events,
+              (Events{kRegV4, kRegV6 + " failed", kUnregV4, kRegV4, kRegV6, "FwpsCompleteOperation0 12648430",
+                      kUnregV6 + " failed", kUnregV4, kUnlink, kDelete}));
+    EXPECT_EQ(SplitControlDevice, nullptr);
+    EXPECT_EQ(calloutIdV4 | calloutIdV6, 0u);
+    EXPECT_EQ(TakeId(), 0u);
 }
 
-// Two classifying threads, one replacing the list, the controller taking and approving; fixed work.
+// Two threads classify while a third keeps replacing the list and this one takes and approves what
+// is recorded; fixed work, meant for ThreadSanitizer.
 TEST_F(SplitTest, ConcurrentClassificationAndControlKeepTheTableConsistent)
 {
-    std::atomic<int> running{3}, changes{0};
-    const auto classify = [&](UINT64 pid) {
-        for (UINT32 i = 0; i < 10000 || changes < 100; ++i) { // through all the list changes
-            const SPLIT_CONNECTION_RECORD record = V4(pid + i % 2 * 2, 6, i % 600, 80); // 3, 4: never listed
-            if (SplitIsTargetProcess(record.processId)) {
+    std::atomic<int> running{3}, takes{0};
+    const auto work = [&](UINT64 pid) { // pid 0 changes the list every 200 rounds
+        for (UINT32 i = 0; i < 20000 || takes == 0; ++i) {
+            SPLIT_PROCESS_LIST list{1, 1 + i / 200 % 2, {2, 1}};
+            const SPLIT_CONNECTION_RECORD record = V4(pid, 6, i % 600, 80);
+            ULONG_PTR information;
+            if (pid == 0 && i % 200 == 0) {
+                SplitHandleControl(IOCTL_SPLIT_SET_PROCESSES, &list, SPLIT_PROCESS_LIST_SIZE(2), 0,
+                                   &information);
+            } else if (pid != 0 && SplitIsTargetProcess(pid)) {
                 SplitHoldConnection(&record);
             }
         }
         --running;
     };
-    std::thread first(classify, 1), second(classify, 2), setter([&] {
-        for (UINT32 i = 0; i < 100; ++i, ++changes) {
-            SPLIT_PROCESS_LIST list{1, 1 + i % 2, {2, 1}};
-            ULONG_PTR information;
-            SplitHandleControl(IOCTL_SPLIT_SET_PROCESSES, &list, SPLIT_PROCESS_LIST_SIZE(2), 0, &information);
-            std::this_thread::yield();
-        }
-        --running;
-    });
-    std::vector<UINT64> taken;
-    for (bool last = false; !last;) {
-        last = running == 0;
-        SPLIT_CONNECTION_RECORD record;
-        ULONG_PTR information;
-        while (SplitHandleControl(IOCTL_SPLIT_GET_CONNECTION, &record, 0, 64, &information) ==
-               STATUS_SUCCESS) {
-            EXPECT_LE(record.processId, 2u) << "a process never listed was recorded";
-            taken.push_back(record.requestId);
-            SPLIT_ACK ack{1, 0, record.requestId};
-            SplitHandleControl(IOCTL_SPLIT_ACK_CONNECTION, &ack, sizeof ack, 0, &information);
+    std::thread first(work, 1), second(work, 2), setter(work, 0);
+    UINT64 last = 0;
+    for (bool done = false; !done;) {
+        done = running == 0;
+        for (SPLIT_CONNECTION_RECORD record; SplitTakeQueuedConnection(&record); ++takes) {
+            EXPECT_GT(record.requestId, last) << "ids come out in the order given, each once";
+            last = record.requestId;
+            SplitApproveConnection(record.requestId);
         }
     }
     first.join();
     second.join();
     setter.join();
-    ASSERT_FALSE(taken.empty());
-    EXPECT_EQ(std::adjacent_find(taken.begin(), taken.end(), std::greater_equal<UINT64>()), taken.end())
-        << "ids handed out in the order given, each once";
-    EXPECT_LT(taken.back(), NextRequestId);
     for (const ConnectionEntry &entry : ConnectionTable.entries) {
         EXPECT_EQ(entry.Queued + entry.Delivered, 0) << "waiting after the final drain";
-        EXPECT_FALSE(entry.Approved && SplitHoldConnection(&entry.record)) << "an approved key is held";
     }
 }
 

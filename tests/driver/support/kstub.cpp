@@ -1,33 +1,31 @@
-#define ZUMVARI_KSTUB_RECORDS
-#include "kstub.h"
-#include "splitdriver.h"
+#include "splitwalk.h"
 
-#include <cstdio>
 #include <cstring>
 #include <thread>
 
 std::vector<std::string> kstub::events;
 std::atomic<int> kstub::lockFaults{0};
 std::string kstub::failOn;
-NTSTATUS kstub::failStatus = STATUS_SUCCESS;
+NTSTATUS kstub::failStatus = static_cast<NTSTATUS>(0xC000009A); // insufficient resources
 
 namespace {
 
-DEVICE_OBJECT theDevice;
+char deviceStorage;
+const PDEVICE_OBJECT theDevice = reinterpret_cast<PDEVICE_OBJECT>(&deviceStorage);
 thread_local int locksHeld = 0;
 
-std::string Narrow(const WCHAR *text)
+std::string Narrow(const UNICODE_STRING *text)
 {
-    return std::string(text, text + std::wcslen(text));
+    return std::string(text->Buffer, text->Buffer + text->Length / sizeof(WCHAR));
 }
 
-// Records the call; true when it is the one to fail.
-bool Fails(const std::string &event)
+// Records the call; answers failStatus when it is the one to fail.
+NTSTATUS Record(const std::string &event)
 {
     const bool fail = !kstub::failOn.empty() && event.rfind(kstub::failOn, 0) == 0;
     kstub::events.push_back(fail ? event + " failed" : event);
     kstub::failOn = fail ? "" : kstub::failOn;
-    return fail;
+    return fail ? kstub::failStatus : STATUS_SUCCESS;
 }
 
 } // namespace
@@ -35,69 +33,57 @@ bool Fails(const std::string &event)
 void RtlInitUnicodeString(PUNICODE_STRING string, const WCHAR *source)
 {
     string->Buffer = const_cast<WCHAR *>(source);
-    string->MaximumLength = static_cast<USHORT>((string->Length = std::wcslen(source) * 2) + 2);
+    string->Length = static_cast<USHORT>(std::wcslen(source) * sizeof(WCHAR));
 }
 
 NTSTATUS IoCreateDeviceSecure(PDRIVER_OBJECT, ULONG extensionSize, PUNICODE_STRING name, ULONG type,
                               ULONG characteristics, BOOLEAN exclusive, const UNICODE_STRING *sddl,
                               const GUID *classGuid, PDEVICE_OBJECT *device)
 {
-    char settings[80];
-    std::snprintf(settings, sizeof settings, " ext %u type %x chars %x excl %d class %s ", extensionSize,
-                  type, characteristics, exclusive,
-                  std::memcmp(classGuid, &SPLIT_DEVICE_CLASS_GUID, 16) ? "?" : "ok");
-    *device = &theDevice;
-    return Fails("IoCreateDeviceSecure " + Narrow(name->Buffer) + settings + Narrow(sddl->Buffer))
-               ? kstub::failStatus
-               : 0;
+    const bool ourClass = std::memcmp(classGuid, &SPLIT_DEVICE_CLASS_GUID, sizeof(GUID)) == 0;
+    *device = theDevice;
+    const std::string settings = std::to_string(extensionSize) + " " + std::to_string(type) + " " +
+                                 std::to_string(characteristics) + " " + std::to_string(exclusive);
+    return Record("IoCreateDeviceSecure " + Narrow(name) + " " + Narrow(sddl) + " " + settings +
+                  (ourClass ? "" : " of another class"));
 }
 
 void IoDeleteDevice(PDEVICE_OBJECT device)
 {
-    Fails(device == &theDevice ? "IoDeleteDevice" : "IoDeleteDevice ?");
+    Record(device == theDevice ? "IoDeleteDevice" : "IoDeleteDevice ?");
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target)
 {
-    return Fails("IoCreateSymbolicLink " + Narrow(link->Buffer) + " " + Narrow(target->Buffer))
-               ? kstub::failStatus
-               : 0;
+    return Record("IoCreateSymbolicLink " + Narrow(link) + " " + Narrow(target));
 }
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link)
 {
-    return Fails("IoDeleteSymbolicLink " + Narrow(link->Buffer)) ? kstub::failStatus : 0;
+    return Record("IoDeleteSymbolicLink " + Narrow(link));
 }
 
 void IofCompleteRequest(PIRP, CCHAR boost)
 {
-    Fails("IofCompleteRequest boost " + std::to_string(boost));
+    Record("IofCompleteRequest boost " + std::to_string(boost));
 }
 
-// Ids 4 and 6 for the IPv4 and IPv6 keys; a callout set up otherwise than documented is named so.
+// Id 4 for the IPv4 key, 6 for any other; a callout set up otherwise than documented is named so.
 NTSTATUS NTAPI FwpsCalloutRegister0(void *device, const FWPS_CALLOUT0 *callout, UINT32 *calloutId)
 {
-    const UINT32 id = std::memcmp(&callout->calloutKey, &SPLIT_CALLOUT_V4_KEY, 16) == 0   ? 4
-                      : std::memcmp(&callout->calloutKey, &SPLIT_CALLOUT_V6_KEY, 16) == 0 ? 6
-                                                                                          : 0;
-    const bool asDocumented = device == &theDevice && callout->flags == 0 &&
+    const UINT32 id = std::memcmp(&callout->calloutKey, &SPLIT_CALLOUT_V4_KEY, sizeof(GUID)) == 0 ? 4 : 6;
+    const bool asDocumented = device == theDevice && callout->flags == 0 &&
                               callout->notifyFn == SplitNotify && !callout->flowDeleteFn &&
                               callout->classifyFn == (id == 4 ? SplitClassifyV4 : SplitClassifyV6);
-    if (Fails("FwpsCalloutRegister0 v" + std::to_string(id) + (asDocumented ? "" : " otherwise"))) {
-        return kstub::failStatus;
-    }
-    *calloutId = id;
-    return 0;
+    const NTSTATUS status =
+        Record("FwpsCalloutRegister0 v" + std::to_string(id) + (asDocumented ? "" : " otherwise"));
+    *calloutId = status == STATUS_SUCCESS ? id : *calloutId;
+    return status;
 }
 
 NTSTATUS NTAPI FwpsCalloutUnregisterById0(const UINT32 id)
 {
-    return Fails("FwpsCalloutUnregisterById0 v" + std::to_string(id)) ? kstub::failStatus : 0;
-}
-
-void KeInitializeSpinLock(KSPIN_LOCK *lock)
-{
-    *lock = 0;
+    return Record("FwpsCalloutUnregisterById0 v" + std::to_string(id));
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(KSPIN_LOCK *lock)
@@ -120,5 +106,5 @@ void KeReleaseSpinLock(KSPIN_LOCK *lock, KIRQL)
 void NTAPI FwpsCompleteOperation0(HANDLE context, PNET_BUFFER_LIST)
 {
     kstub::lockFaults += locksHeld != 0;
-    Fails("FwpsCompleteOperation0 " + std::to_string(reinterpret_cast<UINT64>(context)));
+    Record("FwpsCompleteOperation0 " + std::to_string(reinterpret_cast<UINT64>(context)));
 }

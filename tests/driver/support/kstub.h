@@ -40,10 +40,7 @@ typedef struct _UNICODE_STRING
     USHORT Length, MaximumLength;
     WCHAR *Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
-typedef struct _DEVICE_OBJECT
-{
-    ULONG Flags;
-} DEVICE_OBJECT, *PDEVICE_OBJECT;
+typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT; // only ever pointed to
 typedef struct _IO_STACK_LOCATION
 {
     struct
@@ -73,10 +70,7 @@ typedef struct _DRIVER_OBJECT
     NTSTATUS (*MajorFunction[0x1c])(PDEVICE_OBJECT, PIRP);
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
-inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp)
-{
-    return irp->CurrentStackLocation;
-}
+#define IoGetCurrentIrpStackLocation(irp) ((irp)->CurrentStackLocation)
 void RtlInitUnicodeString(PUNICODE_STRING string, const WCHAR *source);
 NTSTATUS IoCreateDeviceSecure(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, ULONG type,
                               ULONG characteristics, BOOLEAN exclusive, const UNICODE_STRING *sddl,
@@ -85,24 +79,10 @@ void IoDeleteDevice(PDEVICE_OBJECT device);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link);
 void IofCompleteRequest(PIRP irp, CCHAR boost);
-void KeInitializeSpinLock(KSPIN_LOCK *lock);
+#define KeInitializeSpinLock(lock) (*(lock) = 0)
 KIRQL KeAcquireSpinLockRaiseToDpc(KSPIN_LOCK *lock);
 void KeReleaseSpinLock(KSPIN_LOCK *lock, KIRQL irql);
 
 #include "splitwfp.h"
-
-#ifdef ZUMVARI_KSTUB_RECORDS
-#include <atomic>
-#include <string>
-#include <vector>
-
-namespace kstub {
-// The driver's platform calls in order, e.g. "IoDeleteSymbolicLink \DosDevices\ZumvariSplit".
-extern std::vector<std::string> events;
-extern std::atomic<int> lockFaults; // a second spin lock taken, or completion under one
-extern std::string failOn;          // the next call whose event starts so fails with failStatus
-extern NTSTATUS failStatus;
-} // namespace kstub
-#endif
 
 #endif // ZUMVARI_KSTUB_H

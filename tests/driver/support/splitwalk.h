@@ -5,30 +5,33 @@
 #ifndef ZUMVARI_SPLITWALK_H
 #define ZUMVARI_SPLITWALK_H
 
-#define ZUMVARI_KSTUB_RECORDS
 #include "kstub.h"
 #include "splitdriver.h"
 #include "splittables.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <string>
+#include <vector>
+
+namespace kstub {                       // what the stand-in (kstub.cpp) saw the driver do
+extern std::vector<std::string> events; // platform calls in order, e.g. "IoDeleteDevice"
+extern std::atomic<int> lockFaults;     // a second spin lock taken, or completion under one
+extern std::string failOn;              // the next call whose event starts so fails with failStatus
+extern NTSTATUS failStatus;
+} // namespace kstub
 
 namespace splitwalk {
 
 using Bytes = std::vector<UINT8>;
 
-// A record's 64 wire bytes, written out field by field at their offsets (the host is little-endian).
+// A record's 64 wire bytes, field by field (the interface header pins every offset).
 inline Bytes Wire(UINT8 family, UINT64 id, UINT64 pid, UINT8 protocol, UINT16 port, const Bytes &address)
 {
-    Bytes bytes(64, 0);
-    bytes[0] = 1;
-    bytes[4] = family;
-    std::memcpy(&bytes[8], &id, 8);
-    std::memcpy(&bytes[16], &pid, 8);
-    bytes[24] = protocol;
-    std::memcpy(&bytes[30], &port, 2);
-    std::copy(address.begin(), address.end(), bytes.begin() + 48);
-    return bytes;
+    SPLIT_CONNECTION_RECORD record{1, family, id, pid, protocol, {}, port, {}, {}};
+    std::copy(address.begin(), address.end(), record.remoteAddress);
+    return Bytes(reinterpret_cast<UINT8 *>(&record), reinterpret_cast<UINT8 *>(&record) + sizeof record);
 }
 
 inline void ResetDriver()
@@ -44,14 +47,7 @@ struct Model
     enum State { Free, Queued, Delivered, Approved };
     std::vector<UINT64> targets;
     std::vector<std::pair<State, Bytes>> slots{SPLIT_MAX_CONNECTIONS, {Free, Bytes(64)}};
-    UINT64 nextId = 1;
-
-    static UINT64 Le(const UINT8 *bytes, size_t width)
-    {
-        UINT64 value = 0;
-        std::memcpy(&value, bytes, width);
-        return value;
-    }
+    UINT64 nextId = 1, lastTaken = 0;
 
     // The action for an attempt with the process id marked; record carries request id 0.
     UINT32 Classify(UINT64 pid, Bytes record)
@@ -78,15 +74,15 @@ struct Model
     NTSTATUS Control(ULONG code, UINT8 *buffer, ULONG input, ULONG output, ULONG_PTR *information)
     {
         *information = 0;
-        const UINT64 count = Le(buffer + 4, 4);
+        SPLIT_ACK head; // version, then the list's count, then the request id to approve
+        std::memcpy(&head, buffer, sizeof head);
+        const UINT64 count = head.reserved;
         if (code == IOCTL_SPLIT_SET_PROCESSES && input >= 8) {
-            if (Le(buffer, 4) != 1 || count > 128 || input < 8 + 8 * count) {
+            if (head.version != 1 || count > 128 || input < 8 + 8 * count) {
                 return STATUS_INVALID_PARAMETER;
             }
-            targets.clear();
-            for (UINT64 i = 0; i < count; ++i) {
-                targets.push_back(Le(buffer + 8 + 8 * i, 8));
-            }
+            targets.assign(reinterpret_cast<UINT64 *>(buffer + 8),
+                           reinterpret_cast<UINT64 *>(buffer + 8) + count);
             slots.assign(slots.size(), {Free, Bytes(64)});
             return STATUS_SUCCESS;
         }
@@ -94,11 +90,12 @@ struct Model
             if (code == IOCTL_SPLIT_GET_CONNECTION && output >= 64 && state == Queued) {
                 std::copy(record.begin(), record.end(), buffer);
                 state = Delivered;
+                std::memcpy(&lastTaken, &record[8], 8);
                 *information = 64;
                 return STATUS_SUCCESS;
             }
-            if (code == IOCTL_SPLIT_ACK_CONNECTION && input >= 16 && Le(buffer, 4) == 1 &&
-                state == Delivered && Le(&record[8], 8) == Le(buffer + 8, 8)) {
+            if (code == IOCTL_SPLIT_ACK_CONNECTION && input >= 16 && head.version == 1 &&
+                state == Delivered && std::memcmp(&record[8], &head.requestId, 8) == 0) {
                 state = Approved;
                 return STATUS_SUCCESS;
             }
@@ -122,7 +119,6 @@ template <typename Next> std::string Walk(Next next, int steps)
     FWP_BYTE_ARRAY16 remote6{};
     const FWPS_INCOMING_VALUES0 fixed{0, 8, values};
     FWPS_INCOMING_METADATA_VALUES0 meta{};
-    values[4].value.uint16 = 7777; // the local port, beside the fields read
     for (int step = 0; step < steps; ++step) {
         const int op = next(8), attempts = op >= 4 ? 0 : next(40) == 0 ? 520 : 1; // 520: enough to fill
         for (int i = 0; i < attempts; ++i) {
@@ -138,20 +134,18 @@ template <typename Next> std::string Walk(Next next, int steps)
             std::copy(address.begin(), address.end(), remote6.byteArray16);
             values[5].value.uint8 = protocol;
             values[7].value.uint16 = port;
+            values[6].value.uint32 = 0x0A000000u | last;
             if (v6) {
                 values[6].value.byteArray16 = &remote6;
-            } else {
-                values[6].value.uint32 = 0x0A000000u | last;
             }
             meta.currentMetadataValues = marked ? FWPS_METADATA_FIELD_PROCESS_ID | 0x1 : 0x1;
             meta.processId = pid;
             FWPS_CLASSIFY_OUT0 out{0xAAAA, 1, 2, rights, 0x10, 0};
             (v6 ? SplitClassifyV6 : SplitClassifyV4)(&fixed, &meta, nullptr, nullptr, 0, &out);
-            UINT32 action = 0xAAAA; // left alone without the write right
-            if (rights != 0) {
-                action = marked ? model.Classify(pid, Wire(v6 ? 23 : 2, 0, pid, protocol, port, address))
-                                : FWP_ACTION_PERMIT;
-            }
+            const UINT32 action =
+                !rights  ? 0xAAAA // left alone without the write right
+                : marked ? model.Classify(pid, Wire(v6 ? 23 : 2, 0, pid, protocol, port, address))
+                         : FWP_ACTION_PERMIT;
             if (out.actionType != action || out.flags != (action == FWP_ACTION_BLOCK ? 0x11u : 0x10u) ||
                 out.rights != rights || out.outContext != 1 || out.filterId != 2) {
                 return "classify-out at step " + std::to_string(step);
@@ -171,10 +165,8 @@ template <typename Next> std::string Walk(Next next, int steps)
         for (UINT32 i = 0; i < count; ++i) {
             buffer[8 + 8 * i] = static_cast<UINT8>(1 + next(4));
         }
-        if (code == IOCTL_SPLIT_ACK_CONNECTION) {
-            const UINT64 id = next(static_cast<int>(model.nextId) + 1);
-            std::memcpy(&buffer[8], &id, 8);
-        }
+        const UINT64 id = next(2) ? model.lastTaken : next(static_cast<int>(model.nextId) + 1); // to approve
+        std::memcpy(&buffer[8], &id, code == IOCTL_SPLIT_ACK_CONNECTION ? 8 : 0);
         const int limit = code == IOCTL_SPLIT_ACK_CONNECTION ? 16 : next(2) ? 8 : 8 + 8 * count;
         const ULONG input = static_cast<ULONG>(std::max(0, limit + next(3) - 1)),
                     output = next(2) ? 0 : 63 + next(3);
