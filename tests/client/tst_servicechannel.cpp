@@ -43,12 +43,12 @@ void TstServiceChannel::requestBytes()
         QVERIFY(callControlService(command, payload).ok);
         const ServiceRequestRecord sent = service.requests().last();
         // Magic, version 1, the command, the time in milliseconds as its id, the payload's length.
-        QCOMPARE(sent.header.left(8).toHex(),
-                 "4343414701000" + QByteArray::number(int(command)) + "00");
+        QCOMPARE(sent.header.left(8).toHex(), "4343414701000" + QByteArray::number(int(command)) + "00");
         QVERIFY(sent.requestId >= before && sent.requestId <= quint64(QDateTime::currentMSecsSinceEpoch()));
         QCOMPARE(qFromLittleEndian<quint32>(sent.header.constData() + 16), quint32(payload.size()));
         QVERIFY(sent.payload == payload);
     }
+    QVERIFY(!decodeReplyHeader(QByteArray(23, '\0'))); // a reply header is 24 bytes
 }
 
 void TstServiceChannel::replies_data()
