@@ -54,15 +54,34 @@ public:
     explicit FakeService(const QString &serverName = QLatin1String(ControlChannel::ServerName));
     ~FakeService();
 
-    // Each call holds the lock for its whole statement.
     bool isListening() const { return listening; }
     QString serverName() const { return name; }
-    void queue(const FakeReply &reply) { return QMutexLocker(&mutex), queued.push_back(reply); }
-    void always(const FakeReply &reply) { return QMutexLocker(&mutex), void(standing = reply); }
-    void setAccelerating(bool value) { return QMutexLocker(&mutex), void(accelerating = value); }
-    QList<ServiceRequestRecord> requests() const { return QMutexLocker(&mutex), recorded; }
+    void queue(const FakeReply &reply)
+    {
+        const QMutexLocker lock(&mutex);
+        queued.push_back(reply);
+    }
+    void always(const FakeReply &reply)
+    {
+        const QMutexLocker lock(&mutex);
+        standing = reply;
+    }
+    void setAccelerating(bool value)
+    {
+        const QMutexLocker lock(&mutex);
+        accelerating = value;
+    }
+    QList<ServiceRequestRecord> requests() const
+    {
+        const QMutexLocker lock(&mutex);
+        return recorded;
+    }
     int requestCount() const { return int(requests().size()); }
-    void clear() { return QMutexLocker(&mutex), recorded.clear(), queued.clear(), standing.reset(); }
+    void clear()
+    {
+        const QMutexLocker lock(&mutex);
+        recorded.clear(), queued.clear(), standing.reset();
+    }
 
 private:
     FakeReply replyFor(const ServiceRequestRecord &request);
