@@ -192,11 +192,11 @@ void TstWindowMember::membership()
         return " | 到期时间：" + t.toOffsetFromUtc(8 * 3600).toString("yyyy-MM-dd HH:mm");
     };
     const QDateTime in30 = at(30, QTime(12, 0)), laterToday = at(0, QTime(23, 59, 59)),
-                    offset = at(10, QTime(7, 30), 8 * 3600);
+                    offset = at(10, QTime(7, 30), 8 * 3600), past = at(-400, QTime(1, 0));
     const QString paid = "会员状态：正式会员 · 剩余 ";
     const std::pair<QJsonValue, QString> rows[] = {
         {m(true, "paid", in30), paid + "30 天" + local(in30)},
-        {m(true, "trial", in30), "会员状态：试用会员 · 剩余 30 天" + local(in30)},
+        {m(true, "trial", past), "会员状态：试用会员 · 剩余 0 天" + local(past)},
         {m(true, "grant", in30), "会员状态：赠送会员 · 剩余 30 天" + local(in30)},
         {m(true, "TRIAL", in30), paid + "30 天" + local(in30)},
         {m(true, "paid", laterToday), paid + "0 天" + local(laterToday)},
