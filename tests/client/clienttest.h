@@ -21,13 +21,6 @@ inline void isolateProcess()
     qunsetenv("DIVE_DIZUVIVIVID_API_URL"); // never a backend of the environment
 }
 
-inline void setApplicationIdentity()
-{
-    QApplication::setApplicationName(QStringLiteral("ZUMVARI"));
-    QApplication::setApplicationVersion(QStringLiteral("0.4.0"));
-    QApplication::setOrganizationName(QStringLiteral("ZUMVARI COM LLC"));
-}
-
 // A table written as text: one row a line, its fields separated by " | ", the first naming the row.
 inline void rows(const char *table)
 {
@@ -45,7 +38,9 @@ inline void rows(const char *table)
         ClientTest::isolateProcess();                                                                        \
         QApplication app(argc, argv);                                                                        \
         QApplication::setQuitOnLastWindowClosed(false);                                                      \
-        ClientTest::setApplicationIdentity();                                                                \
+        QApplication::setApplicationName(QStringLiteral("ZUMVARI"));                                         \
+        QApplication::setApplicationVersion(QStringLiteral("0.4.0"));                                        \
+        QApplication::setOrganizationName(QStringLiteral("ZUMVARI COM LLC"));                                \
         TestObject test;                                                                                     \
         return QTest::qExec(&test, argc, argv);                                                              \
     }

@@ -2,74 +2,66 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QTimer>
+#include <QSemaphore>
 #include <QtEndian>
 
 FakeService::FakeService(const QString &serverName) : name(serverName)
 {
-    thread.start();
-    context->moveToThread(&thread);
-    QMetaObject::invokeMethod(
-        context,
-        [this] {
-            QLocalServer::removeServer(name);
-            auto *server = new QLocalServer(context);
-            listening = server->listen(name);
-            QObject::connect(server, &QLocalServer::newConnection, context, [this, server] {
-                QLocalSocket *socket = server->nextPendingConnection();
-                QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-                QObject::connect(
-                    socket, &QLocalSocket::readyRead, socket, [this, socket, in = QByteArray()]() mutable {
-                        in += socket->readAll();
-                        if (in.size() < 20 ||
-                            in.size() < 20 + qFromLittleEndian<quint32>(in.constData() + 16))
-                            return;
-                        QObject::disconnect(socket, &QLocalSocket::readyRead, nullptr, nullptr);
-                        const quint64 id = qFromLittleEndian<quint64>(in.constData() + 8);
-                        const FakeReply reply = replyFor(
-                            {in.left(20), qFromLittleEndian<quint16>(in.constData() + 6), id, in.mid(20)});
-                        QByteArray out(24, '\0');
-                        uchar *header = reinterpret_cast<uchar *>(out.data());
-                        qToLittleEndian(reply.magic, header);
-                        qToLittleEndian(reply.version, header + 4);
-                        qToLittleEndian(reply.reserved, header + 6);
-                        qToLittleEndian(id + quint64(reply.requestIdDelta), header + 8);
-                        qToLittleEndian(reply.status, header + 16);
-                        qToLittleEndian(reply.announcedLength.value_or(quint32(reply.text.size())),
-                                        header + 20);
-                        out = reply.kind == FakeReply::Raw      ? reply.text
-                              : reply.kind == FakeReply::Answer ? out + reply.text
-                                                                : "";
-                        auto *timer = new QTimer(socket);
-                        QObject::connect(
-                            timer, &QTimer::timeout, socket,
-                            [socket, timer, out, reply, sent = qsizetype(0)]() mutable {
-                                socket->write(out.mid(sent, reply.trickleMs < 0 ? out.size() : 1));
-                                socket->flush();
-                                if ((sent += reply.trickleMs < 0 ? out.size() : 1) < out.size())
-                                    return;
-                                timer->stop();
-                                if (reply.kind == FakeReply::Raw || reply.kind == FakeReply::Hangup)
-                                    socket->disconnectFromServer();
-                            });
-                        timer->start(qMax(0, reply.trickleMs));
-                    });
-            });
-        },
-        Qt::BlockingQueuedConnection);
+    QSemaphore ready;
+    thread.reset(QThread::create([this, &ready] {
+        QLocalServer::removeServer(name);
+        QLocalServer server;
+        listening = server.listen(name);
+        ready.release();
+        std::vector<std::unique_ptr<QLocalSocket>> open; // answered or silent: the client closes them
+        while (!stopping) {
+            if (!server.waitForNewConnection(10))
+                continue;
+            std::unique_ptr<QLocalSocket> socket(server.nextPendingConnection());
+            QByteArray in;
+            while ((in.size() < 20 || in.size() < 20 + qFromLittleEndian<quint32>(in.constData() + 16)) &&
+                   socket->waitForReadyRead(5000))
+                in += socket->readAll();
+            if (in.size() < 20)
+                continue;
+            const quint64 id = qFromLittleEndian<quint64>(in.constData() + 8);
+            const FakeReply reply =
+                replyFor({in.left(20), qFromLittleEndian<quint16>(in.constData() + 6), id, in.mid(20)});
+            QByteArray out(24, '\0');
+            auto *header = reinterpret_cast<uchar *>(out.data());
+            qToLittleEndian(ControlChannel::Magic, header);
+            qToLittleEndian(ControlChannel::Version, header + 4);
+            qToLittleEndian(id, header + 8);
+            qToLittleEndian(reply.status, header + 16);
+            qToLittleEndian(quint32(reply.text.size()), header + 20);
+            if (reply.edit)
+                reply.edit(header);
+            out = reply.kind == FakeReply::Raw      ? reply.text
+                  : reply.kind == FakeReply::Answer ? out + reply.text
+                                                    : "";
+            for (qsizetype sent = 0; sent < out.size(); sent += reply.trickleMs < 0 ? out.size() : 1) {
+                QThread::msleep(qMax(0, reply.trickleMs));
+                socket->write(out.mid(sent, reply.trickleMs < 0 ? out.size() : 1));
+                socket->waitForBytesWritten(5000);
+            }
+            if (reply.kind == FakeReply::Raw || reply.kind == FakeReply::Hangup)
+                socket->disconnectFromServer();
+            open.push_back(std::move(socket));
+        }
+    }));
+    thread->start();
+    ready.acquire();
 }
 
 FakeService::~FakeService()
 {
-    QMetaObject::invokeMethod(
-        context, [this] { delete context; }, Qt::BlockingQueuedConnection);
-    thread.quit();
-    thread.wait();
+    stopping = true;
+    thread->wait();
 }
 
 FakeReply FakeService::replyFor(const ServiceRequestRecord &request)
 {
-    QMutexLocker lock(&mutex);
+    const QMutexLocker lock(&mutex);
     recorded.append(request);
     if (!queued.empty()) {
         const FakeReply reply = queued.front();

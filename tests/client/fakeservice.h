@@ -1,7 +1,7 @@
-// A local acceleration service for tests, on its own thread because the client's exchange blocks
-// the thread that calls it. It records each request frame and answers it as scripted; with nothing
-// scripted, Start reports "accelerating", Stop "idle" and Status the state it is in. One request per
-// connection.
+// A local acceleration service for tests, on a thread of its own that blocks on its sockets, as the
+// client's exchange blocks the thread that calls it. It records each request frame and answers it as
+// scripted; with nothing scripted, Start reports "accelerating", Stop "idle" and Status the state it
+// is in. One request per connection.
 #pragma once
 
 #include "servicechannel.h"
@@ -10,7 +10,10 @@
 #include <QMutex>
 #include <QThread>
 
+#include <atomic>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <optional>
 
 struct ServiceRequestRecord
@@ -25,14 +28,11 @@ struct FakeReply
 {
     enum Kind { Answer, Silent, Hangup, Raw } kind = Answer;
     quint32 status = 0;
-    QByteArray text; // Raw: the bytes sent before hanging up
-    quint32 magic = ControlChannel::Magic;
-    quint16 version = ControlChannel::Version, reserved = 0;
-    qint64 requestIdDelta = 0;
-    std::optional<quint32> announcedLength;
-    int trickleMs = -1; // >= 0: one byte at a time, this far apart
+    QByteArray text;                   // Raw: the bytes sent before hanging up
+    std::function<void(uchar *)> edit; // changes the 24-byte reply header before it goes out
+    int trickleMs = -1;                // >= 0: one byte at a time, this far apart
 
-    explicit FakeReply(Kind kind = Answer, quint32 status = 0, QByteArray text = {})
+    explicit FakeReply(Kind kind, quint32 status = 0, QByteArray text = {})
         : kind(kind), status(status), text(std::move(text))
     {}
     static FakeReply state(const char *state)
@@ -50,6 +50,13 @@ struct FakeReply
 
 class FakeService
 {
+    // Runs f under the lock.
+    template <typename F> auto locked(F f) const
+    {
+        const QMutexLocker lock(&mutex);
+        return f();
+    }
+
 public:
     explicit FakeService(const QString &serverName = QLatin1String(ControlChannel::ServerName));
     ~FakeService();
@@ -58,38 +65,32 @@ public:
     QString serverName() const { return name; }
     void queue(const FakeReply &reply)
     {
-        const QMutexLocker lock(&mutex);
-        queued.push_back(reply);
+        locked([&] { queued.push_back(reply); });
     }
     void always(const FakeReply &reply)
     {
-        const QMutexLocker lock(&mutex);
-        standing = reply;
+        locked([&] { standing = reply; });
     }
     void setAccelerating(bool value)
     {
-        const QMutexLocker lock(&mutex);
-        accelerating = value;
+        locked([&] { accelerating = value; });
     }
     QList<ServiceRequestRecord> requests() const
     {
-        const QMutexLocker lock(&mutex);
-        return recorded;
+        return locked([&] { return recorded; });
     }
     int requestCount() const { return int(requests().size()); }
     void clear()
     {
-        const QMutexLocker lock(&mutex);
-        recorded.clear(), queued.clear(), standing.reset();
+        locked([&] { recorded.clear(), queued.clear(), standing.reset(); });
     }
 
 private:
     FakeReply replyFor(const ServiceRequestRecord &request);
 
     QString name;
-    bool listening = false;
-    QThread thread;
-    QObject *context = new QObject; // lives in the thread
+    std::atomic<bool> listening = false, stopping = false;
+    std::unique_ptr<QThread> thread;
     mutable QMutex mutex;
     std::deque<FakeReply> queued;
     std::optional<FakeReply> standing;

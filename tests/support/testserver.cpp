@@ -5,13 +5,13 @@
 #include <QTimer>
 #include <QtCore/qtestsupport_core.h>
 
-const QByteArray *RecordedRequest::find(const QByteArray &name) const
+std::optional<QByteArray> RecordedRequest::find(const QByteArray &name) const
 {
-    for (const auto &header : headers) {
-        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
-            return &header.second;
+    for (const auto &[key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
     }
-    return nullptr;
+    return std::nullopt;
 }
 
 const TestCertificates &testCertificates()
@@ -56,18 +56,6 @@ TestServer::TestServer(Scheme scheme)
     listener->listen(QHostAddress::LocalHost);
 }
 
-Route &TestServer::on(const QByteArray &method, const QByteArray &path)
-{
-    for (const auto &route : routes) {
-        if (route->method == method && route->path == path)
-            return *route;
-    }
-    routes.push_back(std::make_unique<Route>());
-    routes.back()->method = method;
-    routes.back()->path = path;
-    return *routes.back();
-}
-
 bool TestServer::waitForRequests(int n, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return recorded.size() >= n; }, timeoutMs);
@@ -79,30 +67,26 @@ void TestServer::serve(QTcpSocket *socket)
     connect(socket, &QTcpSocket::readyRead, this, [this, socket, in = QByteArray()]() mutable {
         in += socket->readAll();
         const qsizetype headEnd = in.indexOf("\r\n\r\n");
-        QList<QByteArray> lines = in.left(headEnd).split('\n');
+        QList<QByteArray> lines = in.left(headEnd).replace("\r\n", "\n").split('\n');
         RecordedRequest request{
-            lines[0].split(' ').value(0), lines[0].split(' ').value(1), {}, {}, scheme == Https};
+            lines[0].split(' ').value(0), lines[0].split(' ').value(1), {}, in.mid(headEnd + 4)};
         for (const QByteArray &line : lines.mid(1)) {
-            const qsizetype colon = line.indexOf(':');
-            qsizetype start = colon + 1;
+            qsizetype start = line.indexOf(':') + 1;
             while (start < line.size() && line[start] == ' ')
                 ++start;
-            request.headers.append({line.left(colon), line.mid(start).chopped(line.endsWith('\r') ? 1 : 0)});
+            request.headers.append({line.left(line.indexOf(':')), line.mid(start)});
         }
-        request.body = in.mid(headEnd + 4);
         if (headEnd < 0 || request.body.size() < request.header("Content-Length").toLongLong())
             return;
         disconnect(socket, &QTcpSocket::readyRead, this, nullptr); // one request per connection
-        // Recorded first, so that a test reacting to the request may still script its reply.
-        recorded.append(request);
-        emit requestReceived(request);
+        recorded.append(request); // first, so that a handler may look at the requests so far
         ScriptedReply reply(404);
-        for (const auto &route : routes) {
-            if ((route->method == "*" || route->method == request.method) &&
-                route->path == request.decodedPath() && (!route->queue.empty() || route->standing)) {
-                reply = route->queue.empty() ? route->standing(request) : route->queue.front();
-                if (!route->queue.empty())
-                    route->queue.pop_front();
+        for (auto &[key, route] : routes) {
+            if ((key.first == "*" || key.first == request.method) && key.second == request.decodedPath() &&
+                (!route.queue.empty() || route.standing)) {
+                reply = route.queue.empty() ? route.standing(request) : route.queue.front();
+                if (!route.queue.empty())
+                    route.queue.pop_front();
                 break;
             }
         }

@@ -11,9 +11,8 @@
 
 #include <deque>
 #include <functional>
-#include <memory>
+#include <map>
 #include <optional>
-#include <vector>
 
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
@@ -22,13 +21,12 @@ struct RecordedRequest
     QByteArray method, target; // the target as sent: percent-encoded, with its query
     HeaderList headers;        // values from the first non-blank after ':', trailing blanks kept
     QByteArray body;
-    bool encrypted = false;
 
     QByteArray path() const { return target.split('?').first(); }
     QByteArray decodedPath() const { return QByteArray::fromPercentEncoding(path()); }
-    bool hasHeader(const QByteArray &name) const { return find(name) != nullptr; }
-    QByteArray header(const QByteArray &name) const { return find(name) ? *find(name) : QByteArray(); }
-    const QByteArray *find(const QByteArray &name) const;
+    bool hasHeader(const QByteArray &name) const { return find(name).has_value(); }
+    QByteArray header(const QByteArray &name) const { return find(name).value_or(QByteArray()); }
+    std::optional<QByteArray> find(const QByteArray &name) const;
 };
 
 struct ScriptedReply
@@ -43,10 +41,11 @@ struct ScriptedReply
     explicit ScriptedReply(int status = 200, QByteArray body = {}) : status(status), body(std::move(body)) {}
     static ScriptedReply json(int status, const QByteArray &body)
     {
-        return ScriptedReply(status, body).as(Answer);
+        return ScriptedReply(status, body).withContentType(body.isEmpty() ? "" : "application/json");
     }
     static ScriptedReply stall() { return ScriptedReply().as(Stall); }
     static ScriptedReply close() { return ScriptedReply().as(Close); }
+    ScriptedReply &as(Action what) { return action = what, *this; }
     ScriptedReply &delayed(int ms) { return delayMs = ms, *this; }
     ScriptedReply &withContentType(const QByteArray &type) { return contentType = type, *this; }
     ScriptedReply &withHeader(const QByteArray &name, const QByteArray &value)
@@ -56,20 +55,11 @@ struct ScriptedReply
     ScriptedReply &inChunks(int bytes, int ms) { return chunkBytes = bytes, chunkIntervalMs = ms, *this; }
     // The body as it is under a Content-Length of `length` (none when negative), then the close.
     ScriptedReply &lyingLength(qint64 length) { return announcedLength = length, *this; }
-
-private:
-    ScriptedReply &as(Action what)
-    {
-        return action = what, contentType = body.isEmpty() ? "" : "application/json", *this;
-    }
 };
 
-using Handler = std::function<ScriptedReply(const RecordedRequest &)>;
-
 // A request takes the oldest queued reply, else the standing one, else 404.
-class Route
+struct Route
 {
-public:
     Route &reply(const ScriptedReply &reply) { return queue.push_back(reply), *this; }
     Route &reply(int status, const QByteArray &body = {}, const QByteArray &contentType = "application/json")
     {
@@ -77,15 +67,15 @@ public:
     }
     Route &always(const ScriptedReply &reply)
     {
-        return standing = [reply](const RecordedRequest &) { return reply; }, *this;
+        return standing = [reply](const auto &) { return reply; }, *this;
     }
-    Route &handle(Handler handler) { return standing = std::move(handler), *this; }
+    Route &handle(std::function<ScriptedReply(const RecordedRequest &)> handler)
+    {
+        return standing = std::move(handler), *this;
+    }
 
-private:
-    friend class TestServer;
-    QByteArray method, path;
     std::deque<ScriptedReply> queue;
-    Handler standing;
+    std::function<ScriptedReply(const RecordedRequest &)> standing;
 };
 
 // A throwaway self-signed certificate for 127.0.0.1, its own CA, made once per process.
@@ -99,7 +89,6 @@ void trustTestCa(); // every network manager of the process then trusts the HTTP
 
 class TestServer : public QObject
 {
-    Q_OBJECT
 public:
     enum Scheme { Http, Https };
     explicit TestServer(Scheme scheme = Http);
@@ -115,7 +104,7 @@ public:
         return QUrl(baseUrl().toString() + QString::fromUtf8(target));
     }
     // The method exactly ("*": any), the path percent-decoded, the query ignored.
-    Route &on(const QByteArray &method, const QByteArray &path);
+    Route &on(const QByteArray &method, const QByteArray &path) { return routes[{method, path}]; }
 
     QList<RecordedRequest> requests() const { return recorded; }
     RecordedRequest lastRequest() const { return recorded.value(recorded.size() - 1); }
@@ -123,14 +112,11 @@ public:
     void clearRequests() { recorded.clear(); }
     bool waitForRequests(int n, int timeoutMs = 5000);
 
-signals:
-    void requestReceived(const RecordedRequest &request);
-
 private:
     void serve(QTcpSocket *socket);
 
     Scheme scheme;
     QTcpServer *listener;
-    std::vector<std::unique_ptr<Route>> routes;
+    std::map<std::pair<QByteArray, QByteArray>, Route> routes; // by method and path; references stay valid
     QList<RecordedRequest> recorded;
 };
