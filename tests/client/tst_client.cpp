@@ -275,6 +275,9 @@ one byte short | 0 | 200 | -1 | - | UpdateDownloadFailed 更新下载失败：Un
 far too long, cut off | 3 | 200 | 300000 | - | UpdateDownloadFailed 更新下载失败：Operation canceled
 201 | 0 | 201 | 0 | - | UpdateDownloadFailed 更新下载失败：
 wrong digest | 0 | 200 | 0 | wrong | UpdateDownloadFailed 更新文件校验失败，已停止安装
+folder is a file | 0 | 200 | 0 | folder | UpdateDownloadFailed 无法创建更新临时目录
+no temporary folder | 0 | 200 | 0 | temp | UpdateDownloadFailed 无法创建更新临时目录
+installer is a folder | 0 | 200 | 0 | installer | UpdateDownloadFailed 无法保存更新安装程序
 http | 0 | 200 | 0 | http | UpdateDownloadFailed 更新信息不完整
 63-character digest | 0 | 200 | 0 | 63 | UpdateDownloadFailed 更新信息不完整
 65-character digest | 0 | 200 | 0 | 65 | UpdateDownloadFailed 更新信息不完整
@@ -291,10 +294,20 @@ void TstClient::download()
     // An earlier installer in a folder open to all: kept on failure, replaced only once the folder is
     // the owner's alone.
     const QString folder = QFileInfo(installerPath()).path();
+    QDir(folder).removeRecursively();
+    QFile::remove(folder);
     QFile earlier(installerPath());
     QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
     QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
     earlier.close();
+    const QByteArray temp = qgetenv("TMPDIR");
+    if (change == "folder")
+        QVERIFY(earlier.rename(temp + "/f") && QDir(folder).removeRecursively() &&
+                QFile::rename(temp + "/f", folder));
+    if (change == "installer")
+        QVERIFY(earlier.remove() && QDir().mkpath(installerPath() + "/x"));
+    if (change == "temp")
+        qputenv("TMPDIR", temp + "/gone"); // no such folder: no temporary location at all
     Rig rig(TestServer::Https);
     const QByteArray expected(30000, 'i');
     const QString digest = QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex();
@@ -317,11 +330,13 @@ void TstClient::download()
     // Unusable arguments are refused from within the call, without a request. A server that stops
     // sending ends the download after 60 s without a byte.
     QVERIFY(sent ? sent->request().transferTimeout() == 60000 && rig.wait() : outcome.endsWith("不完整"));
+    qputenv("TMPDIR", temp);
     QVERIFY2(rig.log().size() == 1 && rig.log()[0].startsWith(outcome), qPrintable(rig.log().join('\n')));
     QFile installer(installerPath());
     const bool saved = outcome == "UpdateDownloaded";
-    QVERIFY(installer.open(QIODevice::ReadOnly));
-    QCOMPARE(installer.readAll(), saved ? expected : "earlier");
+    const QByteArray kept =
+        saved ? expected : QByteArray(change == "folder" || change == "installer" ? "none" : "earlier");
+    QCOMPARE(installer.open(QIODevice::ReadOnly) ? installer.readAll() : "none", kept);
     if (saved) {
         QCOMPARE(rig.log()[0], "UpdateDownloaded " + installerPath());
         QCOMPARE(QFileInfo(folder).permissions() & 0x7777, 0x7700);
@@ -448,44 +463,33 @@ void TstClient::keyPair()
 void TstClient::decisions()
 {
     const auto days = [](const char *now, const char *expiry) {
-        return QString::number(membershipDaysRemaining(QDateTime::fromString(now, Qt::ISODate),
-                                                       QDateTime::fromString(expiry, Qt::ISODate)));
+        return membershipDaysRemaining(QDateTime::fromString(now, Qt::ISODate),
+                                       QDateTime::fromString(expiry, Qt::ISODate));
     };
     const auto start = [](const char *session) {
-        return QString(QJsonDocument(buildStartPayload(QJsonDocument::fromJson(session).object(), "k"))
-                           .toJson(QJsonDocument::Compact));
+        return QJsonDocument(buildStartPayload(QJsonDocument::fromJson(session).object(), "k"))
+            .toJson(QJsonDocument::Compact);
     };
-    const auto newer = [](const char *offered, const char *running) {
-        return isNewerRelease(offered, running) ? "newer" : "not";
-    };
-    const struct
-    {
-        const char *what;
-        QString got, expected;
-    } rows[] = {
-        {"a minute before midnight", days("2025-03-10T00:00:00Z", "2025-03-10T23:59:00Z"), "0"},
-        {"midnight", days("2025-03-10T23:59:59Z", "2025-03-11T00:00:00Z"), "1"},
-        {"whole days in UTC", days("2025-03-10T23:30:00+08:00", "2025-03-11T07:59:00+08:00"), "0"},
-        {"expired", days("2025-03-10T00:00:00Z", "2025-03-09T12:00:00Z"), "0"},
-        {"unparsable expiry", days("2025-03-10T00:00:00Z", "next Tuesday"), "0"},
-        {"score 0", QString::number(roundTripValue(0)), "1"},
-        {"score 2", QString::number(roundTripValue(2)), "2"},
-        {"score 87.5", QString::number(roundTripValue(87.5)), "100"},
-        {"no score", QString::number(roundTripValue(QJsonValue::Undefined)), "100"},
-        {"-beta anywhere", newer("0-beta.5", "0.4.0"), "newer"},
-        {"equal", newer("0.4.0-alpha", "0.4.0"), "not"},
-        {"numeric segments", newer("0.10", "0.9.9"), "newer"},
-        {"2 of 3", QString::number(downloadPercent(2, 3).value_or(-1)), "66"},
-        {"total 0", QString::number(downloadPercent(0, 0).value_or(-1)), "-1"},
-        {"no processes", start(R"({"game_processes":[],"private_key":"old"})"),
-         R"({"game_processes":[],"private_key":"k"})"},
-        {"processes", start(R"({"game_processes":["a.exe"]})"),
-         R"({"game_processes":["a.exe"],"private_key":"k","route_mode":"process-beta"})"},
-        {"both state words", QString::number(int(serviceStateOf(R"({"idle":"accelerating"})"))), "0"},
-        {"slug exactly", steamAppIdForSlug("CS2") + steamAppIdForSlug("cs2"), "730"},
-    };
-    for (const auto &row : rows)
-        QVERIFY2(row.got == row.expected, qPrintable(QString(row.what) + ": " + row.got));
+    QCOMPARE(days("2025-03-10T00:00:00Z", "2025-03-10T23:59:00Z"), 0); // a minute before midnight
+    QCOMPARE(days("2025-03-10T23:59:59Z", "2025-03-11T00:00:00Z"), 1);
+    QCOMPARE(days("2025-03-10T23:30:00+08:00", "2025-03-11T07:59:00+08:00"), 0); // whole days in UTC
+    QCOMPARE(days("2025-03-10T00:00:00Z", "2025-03-09T12:00:00Z"), 0);
+    QCOMPARE(days("2025-03-10T00:00:00Z", "next Tuesday"), 0);
+    QCOMPARE(roundTripValue(0), 1);
+    QCOMPARE(roundTripValue(2), 2);
+    QCOMPARE(roundTripValue(87.5), 100);
+    QCOMPARE(roundTripValue(QJsonValue::Undefined), 100);
+    QVERIFY(isNewerRelease("0-beta.5", "0.4.0")); // "-beta" anywhere
+    QVERIFY(!isNewerRelease("0.4.0-alpha", "0.4.0"));
+    QVERIFY(isNewerRelease("0.10", "0.9.9"));
+    QCOMPARE(downloadPercent(2, 3), 66);
+    QCOMPARE(downloadPercent(0, 0), std::nullopt);
+    QCOMPARE(start(R"({"game_processes":[],"private_key":"old"})"),
+             R"({"game_processes":[],"private_key":"k"})");
+    QCOMPARE(start(R"({"game_processes":["a.exe"]})"),
+             R"({"game_processes":["a.exe"],"private_key":"k","route_mode":"process-beta"})");
+    QCOMPARE(serviceStateOf(R"({"idle":"accelerating"})"), ServiceState::Accelerating); // both state words
+    QCOMPARE(steamAppIdForSlug("CS2") + steamAppIdForSlug("cs2"), "730");               // the slug exactly
 }
 
 ZUMVARI_TEST_MAIN(TstClient)
