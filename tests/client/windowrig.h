@@ -18,13 +18,11 @@
 #include "testserver.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
-#include <QString>
 
 #include <functional>
 #include <memory>
-
-class QMessageBox;
 
 namespace Rig {
 
@@ -34,40 +32,30 @@ inline const QString FirstRoute = QStringLiteral("加速线路：亚服 · 香�
 inline const QString SecondRoute = QStringLiteral("加速线路：国际服 · 香港智能节点"); // g-2's
 inline const QString ReadyText = QStringLiteral("香港节点在线，可开始加速");          // a region matched
 
-QByteArray regionsPath(const QByteArray &gameId);
-QByteArray nodesPath(const QByteArray &gameId, const QByteArray &regionId);
-
-ScriptedReply json(int status, const QJsonObject &body);       // compact JSON
-ScriptedReply items(const QJsonArray &items, int delayMs = 0); // 200 {"items":[...]}
-ScriptedReply failure(int status, const QString &message);     // {"message":...}
+inline const auto regionsPath = [](const QByteArray &game) -> QByteArray {
+    return "/api/v1/games/" + game + "/regions";
+};
+inline const auto nodesPath = [](const QByteArray &game, const QByteArray &region) -> QByteArray {
+    return regionsPath(game) + '/' + region + "/nodes";
+};
+// Compact JSON; 200 {"items":[...]}; {"message":...}.
+inline const auto json = [](int status, const QJsonObject &body) {
+    return ScriptedReply::json(status, QJsonDocument(body).toJson(QJsonDocument::Compact));
+};
+inline const auto items = [](const QJsonArray &items, int delayMs = 0) {
+    return json(200, {{"items", items}}).delayed(delayMs);
+};
+inline const auto failure = [](int status, const QString &message) {
+    return json(status, {{"message", message}});
+};
 
 // Copies a key-pair program to where the client looks for it: beside the running test.
 bool installPairgen(const QString &program);
-
-// Runs `check` on the modal message box that `trigger` opens, then makes sure the box is gone.
-// Returns false when no box appeared within five seconds (instead of hanging in its exec()).
-bool withModalBox(const std::function<void()> &trigger, const std::function<void(QMessageBox *)> &check);
 
 // The program's event loop, as main() runs it: `action` starts from inside it. Returns 0 when the
 // application quit, NotQuit when nothing ended the loop within `limitMs`.
 constexpr int NotQuit = 99;
 int runEventLoop(const std::function<void()> &action, int limitMs = 10000);
-
-// Counts the application's quit requests (they only arrive while the event loop runs) and runs
-// `onQuit` at each, while everything is still as the quitting code left it.
-class QuitWatcher : public QObject
-{
-public:
-    explicit QuitWatcher(std::function<void()> onQuit = nullptr);
-    ~QuitWatcher() override;
-    int quits = 0;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
-private:
-    std::function<void()> onQuit;
-};
 
 } // namespace Rig
 
