@@ -141,8 +141,10 @@ class TstWindowAcceleration : public QObject
     bool serviceSays(ServiceCommand command, int fault)
     {
         m.frames += rig->service ? QString::number(int(command)) : QString();
+        // A reply the window cannot use leaves the service as it was.
         m.tunnel =
-            rig->service && (command == ServiceCommand::Status ? m.tunnel : command == ServiceCommand::Start);
+            rig->service &&
+            (fault > 0 || command == ServiceCommand::Status ? m.tunnel : command == ServiceCommand::Start);
         m.status = !rig->service ? QStringLiteral("后台加速服务未运行")
                    : fault == 1  ? QStringLiteral("服务拒绝了请求")
                    : fault == 2  ? QStringLiteral("服务响应格式不正确")
@@ -210,9 +212,12 @@ class TstWindowAcceleration : public QObject
             kind = m.stop ? 2 : 0;
         if ((kind == 1 && !m.start) || (kind == 2 && !m.stop))
             kind = m.signedIn ? 3 : 0;
-        const int fault = kind == 1 || kind == 4
-                              ? -1
-                              : breakService(kind == 3 || (m.held.isEmpty() && (kind || m.signedIn)));
+        confirm = confirm && kind != 5; // the way back from an exit is always walked
+        // A stop's reply may fail too, once the backend has confirmed.
+        const int fault =
+            kind == 1 || kind == 4
+                ? -1
+                : breakService(kind == 3 || ((m.held.isEmpty() || confirm) && (kind || m.signedIn)));
         switch (kind) {
         case 0:
             if (!m.signedIn) {
@@ -280,7 +285,7 @@ class TstWindowAcceleration : public QObject
             m.tray = false;
             if (!m.held.isEmpty())
                 m.status = QStringLiteral("正在停止加速并退出…");
-            expectStop(fault, m.status, false, m.signedIn); // the way back is always walked
+            expectStop(fault, m.status, confirm, m.signedIn);
             break;
         }
         check();
