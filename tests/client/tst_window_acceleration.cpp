@@ -351,7 +351,7 @@ private slots:
         QTest::addColumn<quint32>("seed");
         bool set = false;
         const quint32 first = quint32(qEnvironmentVariableIntValue("ZUMVARI_WALK_SEED", &set));
-        for (quint32 seed = set ? first : 20261207, n = 0; n < 4; ++n, ++seed)
+        for (quint32 seed = set ? first : 20261207, n = 0; n < 6; ++n, ++seed)
             QTest::addRow("seed %u", seed) << seed;
     }
 
@@ -380,7 +380,8 @@ private slots:
             [this] {
                 // Kinds by weight: sign-in/out, start, stop, check, tray, exit; an exit ends the last steps.
                 for (int n = 0; n < 60 && !m.ended && !QTest::currentTestFailed(); ++n)
-                    step(n < 45 ? "00111122223333445"[pick(17)] - '0' : 5, n >= 45 || pick(3) > 0);
+                    step(n < 45 ? "000111111122222223333333444445"[pick(30)] - '0' : 5,
+                         n >= 45 || pick(3) > 0);
                 if (!quits)
                     QCoreApplication::exit(NotQuit);
             },
