@@ -351,7 +351,7 @@ private slots:
         QTest::addColumn<quint32>("seed");
         bool set = false;
         const quint32 first = quint32(qEnvironmentVariableIntValue("ZUMVARI_WALK_SEED", &set));
-        for (quint32 seed = set ? first : 20261207, n = 0; n < 6; ++n, ++seed)
+        for (quint32 seed = set ? first : 20261207, n = 0; n < 8; ++n, ++seed)
             QTest::addRow("seed %u", seed) << seed;
     }
 
