@@ -43,7 +43,6 @@ struct FakeReply
     {
         return FakeReply(Answer, status, text);
     }
-    static FakeReply silent() { return FakeReply(Silent); }
     static FakeReply hangup() { return FakeReply(Hangup); }
     static FakeReply rawBytes(const QByteArray &bytes) { return FakeReply(Raw, 0, bytes); }
 };
@@ -62,7 +61,6 @@ public:
     ~FakeService();
 
     bool isListening() const { return listening; }
-    QString serverName() const { return name; }
     void queue(const FakeReply &reply)
     {
         locked([&] { queued.push_back(reply); });

@@ -93,7 +93,7 @@ void TestServer::serve(QTcpSocket *socket)
         QTimer::singleShot(reply.delayMs, socket, [socket, reply] {
             if (reply.action != ScriptedReply::Answer)
                 return reply.action == ScriptedReply::Close ? socket->disconnectFromHost() : void();
-            HeaderList headers = reply.headers;
+            HeaderList headers;
             if (!reply.contentType.isEmpty())
                 headers.prepend({"Content-Type", reply.contentType});
             if (reply.announcedLength.value_or(0) >= 0)

@@ -34,7 +34,6 @@ struct ScriptedReply
     enum Action { Answer, Stall, Close } action = Answer;
     int status = 200;
     QByteArray body, contentType;
-    HeaderList headers;
     int delayMs = 0, chunkBytes = 0, chunkIntervalMs = 0; // chunkBytes > 0: the body in pieces
     std::optional<qint64> announcedLength;                // instead of the body's size; negative: none
 
@@ -48,10 +47,6 @@ struct ScriptedReply
     ScriptedReply &as(Action what) { return action = what, *this; }
     ScriptedReply &delayed(int ms) { return delayMs = ms, *this; }
     ScriptedReply &withContentType(const QByteArray &type) { return contentType = type, *this; }
-    ScriptedReply &withHeader(const QByteArray &name, const QByteArray &value)
-    {
-        return headers << qMakePair(name, value), *this;
-    }
     ScriptedReply &inChunks(int bytes, int ms) { return chunkBytes = bytes, chunkIntervalMs = ms, *this; }
     // The body as it is under a Content-Length of `length` (none when negative), then the close.
     ScriptedReply &lyingLength(qint64 length) { return announcedLength = length, *this; }
