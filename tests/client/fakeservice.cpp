@@ -5,15 +5,16 @@
 #include <QSemaphore>
 #include <QtEndian>
 
-FakeService::FakeService(const QString &serverName) : name(serverName)
+FakeService::FakeService()
 {
     QSemaphore ready;
     thread.reset(QThread::create([this, &ready] {
-        QLocalServer::removeServer(name);
+        QLocalServer::removeServer(ControlChannel::ServerName);
         QLocalServer server;
-        listening = server.listen(name);
+        if (!server.listen(ControlChannel::ServerName))
+            qFatal("the fake service cannot listen");
         ready.release();
-        std::vector<std::unique_ptr<QLocalSocket>> open; // answered or silent: the client closes them
+        std::vector<std::unique_ptr<QLocalSocket>> open; // answered or not: the client closes them
         while (!stopping) {
             if (!server.waitForNewConnection(10))
                 continue;
@@ -25,8 +26,21 @@ FakeService::FakeService(const QString &serverName) : name(serverName)
             if (in.size() < 20)
                 continue;
             const quint64 id = qFromLittleEndian<quint64>(in.constData() + 8);
-            const FakeReply reply =
-                replyFor({in.left(20), qFromLittleEndian<quint16>(in.constData() + 6), id, in.mid(20)});
+            FakeReply reply;
+            {
+                const QMutexLocker lock(&mutex);
+                recorded.append(
+                    {in.left(20), qFromLittleEndian<quint16>(in.constData() + 6), id, in.mid(20)});
+                if (!queued.empty()) {
+                    reply = queued.front();
+                    queued.pop_front();
+                } else {
+                    const quint16 command = recorded.last().command;
+                    if (command != quint16(ServiceCommand::Status))
+                        accelerating = command == quint16(ServiceCommand::Start);
+                    reply.text = accelerating ? R"({"state":"accelerating"})" : R"({"state":"idle"})";
+                }
+            }
             QByteArray out(24, '\0');
             auto *header = reinterpret_cast<uchar *>(out.data());
             qToLittleEndian(ControlChannel::Magic, header);
@@ -36,15 +50,14 @@ FakeService::FakeService(const QString &serverName) : name(serverName)
             qToLittleEndian(quint32(reply.text.size()), header + 20);
             if (reply.edit)
                 reply.edit(header);
-            out = reply.kind == FakeReply::Raw      ? reply.text
-                  : reply.kind == FakeReply::Answer ? out + reply.text
-                                                    : "";
-            for (qsizetype sent = 0; sent < out.size(); sent += reply.trickleMs < 0 ? out.size() : 1) {
+            out = reply.raw ? reply.text : out + reply.text;
+            const qsizetype step = reply.trickleMs < 0 ? out.size() : 1;
+            for (qsizetype sent = 0; sent < out.size(); sent += step) {
                 QThread::msleep(qMax(0, reply.trickleMs));
-                socket->write(out.mid(sent, reply.trickleMs < 0 ? out.size() : 1));
+                socket->write(out.mid(sent, step));
                 socket->waitForBytesWritten(5000);
             }
-            if (reply.kind == FakeReply::Raw || reply.kind == FakeReply::Hangup)
+            if (reply.raw)
                 socket->disconnectFromServer();
             open.push_back(std::move(socket));
         }
@@ -57,20 +70,4 @@ FakeService::~FakeService()
 {
     stopping = true;
     thread->wait();
-}
-
-FakeReply FakeService::replyFor(const ServiceRequestRecord &request)
-{
-    const QMutexLocker lock(&mutex);
-    recorded.append(request);
-    if (!queued.empty()) {
-        const FakeReply reply = queued.front();
-        queued.pop_front();
-        return reply;
-    }
-    if (standing)
-        return *standing;
-    if (request.command != quint16(ServiceCommand::Status))
-        accelerating = request.command == quint16(ServiceCommand::Start);
-    return FakeReply::state(accelerating ? "accelerating" : "idle");
 }

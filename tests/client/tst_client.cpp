@@ -69,9 +69,9 @@ QString installerPath()
 // signalled: one line of name and arguments per signal.
 struct Rig
 {
-    explicit Rig(TestServer::Scheme scheme = TestServer::Http) : server(scheme)
+    explicit Rig(bool https = false) : server(https)
     {
-        qputenv("DIVE_DIZUVIVIVID_API_URL", server.baseUrl().toString().toUtf8() + "/prefix/?tenant=7");
+        qputenv("DIVE_DIZUVIVIVID_API_URL", server.url("/prefix/?tenant=7").toEncoded());
         client = std::make_unique<ApiClient>();
         manager = client->findChild<QNetworkAccessManager *>();
         finished = std::make_unique<QSignalSpy>(manager, &QNetworkAccessManager::finished);
@@ -112,13 +112,13 @@ struct Rig
     bool signIn(const QString &token)
     {
         server.on("POST", "/api/v1/auth/login")
-            .reply(200, R"({"access_token":")" + token.toUtf8() + R"(","refresh_token":"r"})");
+            .reply(ScriptedReply(200, R"({"access_token":")" + token.toUtf8() + R"(","refresh_token":"r"})"));
         client->Login("m", "pw");
         const bool in = wait() && log() == QStringList{"LoginSucceeded m"};
         for (const auto &spy : spies)
             spy->clear();
         finished->clear();
-        server.clearRequests();
+        server.requests.clear();
         return in;
     }
 
@@ -136,7 +136,7 @@ QString outcome(const ServiceReply &got)
 
 FakeReply idle(std::function<void(uchar *)> edit, int trickleMs = -1)
 {
-    FakeReply reply = FakeReply::answer(0, "\"idle\"");
+    FakeReply reply(0, "\"idle\"");
     reply.edit = std::move(edit), reply.trickleMs = trickleMs;
     return reply;
 }
@@ -220,14 +220,13 @@ void TstClient::replies()
     Rig rig;
     QVERIFY(rig.signIn("tök"));
     const QByteArray body = row[1] == "-" ? "" : row[1].toUtf8();
-    rig.server.on("*", Operations[operation].first)
-        .always(row[0].toInt() ? ScriptedReply(row[0].toInt(), body) : ScriptedReply::close());
+    rig.server.on("*", Operations[operation].first).always(ScriptedReply(row[0].toInt(), body));
     QNetworkReply *reply = rig.call(Operations[operation].second);
     // A server that stops answering ends the request after 30 s without a byte.
     QVERIFY(reply && reply->request().transferTimeout() == 30000 && rig.wait());
-    const RecordedRequest r = rig.server.lastRequest();
-    const auto header = [&](const char *name) { return r.hasHeader(name) ? QString(r.header(name)) : "-"; };
-    QCOMPARE(r.method + ' ' + r.target + '|' + header("Authorization") + '|' + header("Content-Type") + '|' +
+    const RecordedRequest r = rig.server.requests.last();
+    const auto header = [&](const char *name) { return QString(r.headers.value(name, "-")); };
+    QCOMPARE(r.method + ' ' + r.target + '|' + header("authorization") + '|' + header("content-type") + '|' +
                  r.body,
              QString(Wire).section("\n" + operation + " | ", 1, 1).section('\n', 0, 0));
     QCOMPARE(rig.log().join('\n'), row[2] == "-" ? "" : row[2]);
@@ -254,7 +253,7 @@ void TstClient::deviceId()
     rig.client->Login("m", "pw");
     QVERIFY(rig.wait(2));
     QStringList ids;
-    for (const RecordedRequest &request : rig.server.requests())
+    for (const RecordedRequest &request : rig.server.requests)
         ids << QJsonDocument::fromJson(request.body)["device_id"].toString();
     QCOMPARE(ids, QStringList(2, QSettings().value("device/id").toString()));
     QVERIFY2(QUuid(ids[0]).version() == QUuid::Random &&
@@ -308,14 +307,14 @@ void TstClient::download()
         QVERIFY(earlier.remove() && QDir().mkpath(installerPath() + "/x"));
     if (change == "temp")
         qputenv("TMPDIR", temp + "/gone"); // no such folder: no temporary location at all
-    Rig rig(TestServer::Https);
+    Rig rig(true);
     const QByteArray expected(30000, 'i');
     const QString digest = QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex();
     ScriptedReply reply(row[1].toInt(),
                         extra > 0 ? expected + QByteArray(extra, 'x') : expected.left(30000 + extra));
-    if (serving)
-        reply.inChunks(serving == 3 ? 20000 : 10000, serving == 3 ? 100 : 150)
-            .lyingLength(serving == 2 ? -1 : reply.body.size());
+    if (serving) // the announced length is the body's, or none
+        reply.chunkBytes = serving == 3 ? 20000 : 10000, reply.chunkMs = serving == 3 ? 100 : 150,
+        reply.length = serving == 2 ? -1 : -2;
     rig.server.on("GET", "/setup.exe").reply(reply);
     const QMap<QString, QString> digests{{"upper", digest.toUpper()},
                                          {"wrong", digest.left(63) + "0"},
@@ -378,12 +377,12 @@ void TstClient::serviceReplies()
         FakeReply reply;
         QString result; // ok|text|error
     } rows[] = {
-        {"status 0", FakeReply::state("accelerating"), R"(1|{"state":"accelerating"}|)"},
-        {"no payload", FakeReply::answer(0, {}), "1||"},
-        {"65536 bytes", FakeReply::answer(0, largest), "1|" + largest + '|'},
-        {"65537 bytes", FakeReply::answer(0, largest + 'a'), malformed},
-        {"refused, status 1", FakeReply::answer(1, "满载"), "0|满载|服务拒绝了请求"},
-        {"refused, highest status", FakeReply::answer(~0u, {}), "0||服务拒绝了请求"},
+        {"status 0", FakeReply{0, R"({"state":"accelerating"})"}, R"(1|{"state":"accelerating"}|)"},
+        {"no payload", FakeReply{0, {}}, "1||"},
+        {"65536 bytes", FakeReply{0, largest}, "1|" + largest + '|'},
+        {"65537 bytes", FakeReply{0, largest + 'a'}, malformed},
+        {"refused, status 1", FakeReply{1, "满载"}, "0|满载|服务拒绝了请求"},
+        {"refused, highest status", FakeReply{~0u, {}}, "0||服务拒绝了请求"},
         {"reserved set", idle([](uchar *h) { h[6] = h[7] = 0xFF; }), "1|\"idle\"|"},
         // Each arrival restarts the wait: 1.2 s in all, never a second without a byte.
         {"byte by byte", idle({}, 40), "1|\"idle\"|"},
@@ -391,8 +390,8 @@ void TstClient::serviceReplies()
         {"version 2", idle([](uchar *h) { h[4] = 2; }), malformed},
         {"stale request id", idle([](uchar *h) { --h[8]; }), malformed},
         {"length 2^32 - 1", idle([](uchar *h) { qToLittleEndian(~0u, h + 20); }), malformed},
-        {"hang-up", FakeReply::hangup(), malformed},
-        {"23 bytes, hang-up", FakeReply::rawBytes(QByteArray(23, 'C')), malformed},
+        {"hang-up", FakeReply{0, {}, true}, malformed},
+        {"23 bytes, hang-up", FakeReply{0, QByteArray(23, 'C'), true}, malformed},
         {"payload stops arriving", idle([](uchar *h) { h[16] = 3, h[20] = 16; }), "0||读取服务响应失败"},
     };
     for (const auto &row : rows) {

@@ -1,22 +1,16 @@
 #include "testserver.h"
 
 #include <QProcess>
+#include <QSslKey>
 #include <QSslServer>
 #include <QTimer>
-#include <QtCore/qtestsupport_core.h>
 
-std::optional<QByteArray> RecordedRequest::find(const QByteArray &name) const
-{
-    for (const auto &[key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
-    }
-    return std::nullopt;
-}
+namespace {
 
-const TestCertificates &testCertificates()
+// A throwaway self-signed certificate for 127.0.0.1, its own CA, made once per process.
+const std::pair<QSslCertificate, QSslKey> &testCertificate()
 {
-    static const TestCertificates certificates = [] {
+    static const std::pair<QSslCertificate, QSslKey> made = [] {
         QProcess openssl;
         openssl.start("openssl",
                       {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
@@ -24,41 +18,39 @@ const TestCertificates &testCertificates()
                        "-days", "2", "-keyout", "-", "-out", "-"});
         openssl.waitForFinished();
         const QByteArray pem = openssl.readAllStandardOutput();
-        const TestCertificates made{QSslCertificate(pem.mid(pem.indexOf("-----BEGIN CERT"))),
-                                    QSslKey(pem, QSsl::Ec)};
-        if (made.ca.isNull() || made.key.isNull())
+        const std::pair pair(QSslCertificate(pem.mid(pem.indexOf("-----BEGIN CERT"))),
+                             QSslKey(pem, QSsl::Ec));
+        if (pair.first.isNull() || pair.second.isNull())
             qFatal("openssl made no test certificate");
-        return made;
+        return pair;
     }();
-    return certificates;
+    return made;
 }
+
+} // namespace
 
 void trustTestCa()
 {
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.addCaCertificate(testCertificates().ca);
+    config.addCaCertificate(testCertificate().first);
     QSslConfiguration::setDefaultConfiguration(config);
 }
 
-TestServer::TestServer(Scheme scheme)
-    : scheme(scheme), listener(scheme ? new QSslServer(this) : new QTcpServer(this))
+TestServer::TestServer(bool https)
+    : https(https), listener(https ? new QSslServer(this) : new QTcpServer(this))
 {
     if (auto *tls = qobject_cast<QSslServer *>(listener)) {
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        config.setLocalCertificate(testCertificates().ca);
-        config.setPrivateKey(testCertificates().key);
+        config.setLocalCertificate(testCertificate().first);
+        config.setPrivateKey(testCertificate().second);
         tls->setSslConfiguration(config);
     }
     connect(listener, &QTcpServer::pendingConnectionAvailable, this, [this] {
         while (QTcpSocket *socket = listener->nextPendingConnection())
             serve(socket);
     });
-    listener->listen(QHostAddress::LocalHost);
-}
-
-bool TestServer::waitForRequests(int n, int timeoutMs)
-{
-    return QTest::qWaitFor([&] { return recorded.size() >= n; }, timeoutMs);
+    if (!listener->listen(QHostAddress::LocalHost))
+        qFatal("the test server cannot listen");
 }
 
 void TestServer::serve(QTcpSocket *socket)
@@ -67,42 +59,34 @@ void TestServer::serve(QTcpSocket *socket)
     connect(socket, &QTcpSocket::readyRead, this, [this, socket, in = QByteArray()]() mutable {
         in += socket->readAll();
         const qsizetype headEnd = in.indexOf("\r\n\r\n");
-        QList<QByteArray> lines = in.left(headEnd).replace("\r\n", "\n").split('\n');
+        const QList<QByteArray> lines = in.left(headEnd).split('\n');
         RecordedRequest request{
-            lines[0].split(' ').value(0), lines[0].split(' ').value(1), {}, in.mid(headEnd + 4)};
-        for (const QByteArray &line : lines.mid(1)) {
-            qsizetype start = line.indexOf(':') + 1;
-            while (start < line.size() && line[start] == ' ')
-                ++start;
-            request.headers.append({line.left(line.indexOf(':')), line.mid(start)});
-        }
+            lines[0].split(' ').value(0), lines[0].split(' ').value(1), in.mid(headEnd + 4), {}};
+        for (const QByteArray &line : lines.mid(1))
+            request.headers[line.left(line.indexOf(':')).toLower()] =
+                line.mid(line.indexOf(':') + 1).trimmed();
         if (headEnd < 0 || request.body.size() < request.header("Content-Length").toLongLong())
             return;
         disconnect(socket, &QTcpSocket::readyRead, this, nullptr); // one request per connection
-        recorded.append(request); // first, so that a handler may look at the requests so far
-        ScriptedReply reply(404);
-        for (auto &[key, route] : routes) {
-            if ((key.first == "*" || key.first == request.method) && key.second == request.decodedPath() &&
-                (!route.queue.empty() || route.standing)) {
-                reply = route.queue.empty() ? route.standing(request) : route.queue.front();
-                if (!route.queue.empty())
-                    route.queue.pop_front();
-                break;
-            }
-        }
+        requests.append(request); // first, so that a handler may look at the requests so far
+        const QByteArray path = QByteArray::fromPercentEncoding(request.path());
+        Route &exact = routes[{request.method, path}]; // else a route for any method
+        Route &route = exact.queue.empty() && !exact.standing ? routes[{"*", path}] : exact;
+        const ScriptedReply reply = !route.queue.empty() ? route.queue.front()
+                                    : route.standing     ? route.standing(request)
+                                                         : ScriptedReply(404);
+        if (!route.queue.empty())
+            route.queue.pop_front();
         QTimer::singleShot(reply.delayMs, socket, [socket, reply] {
-            if (reply.action != ScriptedReply::Answer)
-                return reply.action == ScriptedReply::Close ? socket->disconnectFromHost() : void();
-            HeaderList headers;
-            if (!reply.contentType.isEmpty())
-                headers.prepend({"Content-Type", reply.contentType});
-            if (reply.announcedLength.value_or(0) >= 0)
-                headers.prepend({"Content-Length",
-                                 QByteArray::number(reply.announcedLength.value_or(reply.body.size()))});
+            if (!reply.status)
+                return socket->disconnectFromHost();
             QByteArray head =
                 "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\nConnection: close\r\n";
-            for (const auto &[name, value] : headers)
-                head += name + ": " + value + "\r\n";
+            if (reply.length != -1)
+                head += "Content-Length: " +
+                        QByteArray::number(reply.length == -2 ? reply.body.size() : reply.length) + "\r\n";
+            if (!reply.contentType.isEmpty())
+                head += "Content-Type: " + reply.contentType + "\r\n";
             socket->write(head + "\r\n");
             // The body in pieces a timer tick apart; the connection closes after the last.
             auto *timer = new QTimer(socket);
@@ -111,7 +95,7 @@ void TestServer::serve(QTcpSocket *socket)
                 socket->write(reply.body.mid(sent, piece));
                 if ((sent += piece) >= reply.body.size())
                     socket->disconnectFromHost(), timer->stop();
-                timer->setInterval(reply.chunkIntervalMs);
+                timer->setInterval(reply.chunkMs);
             });
             timer->start(0);
         });
