@@ -109,8 +109,7 @@ private slots:
     void signInToRouteChoice()
     {
         MainWindow &w = *rig->window;
-        QCOMPARE(w.windowTitle() + QStringLiteral(" %1x%2").arg(w.width()).arg(w.height()),
-                 "游戏加速器 1120x720");
+        QCOMPARE(w.windowTitle() + QString(" %1x%2").arg(w.width()).arg(w.height()), "游戏加速器 1120x720");
         QTest::mouseClick(w.registerButton, Qt::LeftButton); // opens the link and changes nothing
         QVERIFY(links.size() == 1 && links[0].scheme() == "https" && !links[0].host().isEmpty());
         // Id rules outrank :disabled; disabled, the stop and launch buttons too turn slate grey.
@@ -217,6 +216,9 @@ private slots:
         QCOMPARE(middle(w), NoRegion + waiting);
         emit w.apiClient->RequestFailed("区服列表暂不可用");
         QCOMPARE(middle(w), "区服列表暂不可用" + waiting);
+        emit w.apiClient->AccelerationFailed(
+            "会员已过期，请续费"); // a refusal offers no start without a region
+        QCOMPARE(middle(w), "会员已过期，请续费" + waiting);
         emit w.apiClient->RegionsLoaded("g-2", {});
         QCOMPARE(middle(w), NoRegion + waiting);
         QVERIFY(rig->regionMatched(SecondRoute));
