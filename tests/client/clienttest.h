@@ -79,38 +79,30 @@ inline const auto failure = [](int status, const QString &message) {
 } // namespace ClientTest
 
 // The window against a backend with a small catalogue that every flow can walk (tests replace any
-// route before the step that sends its request):
-//     sign-in → tokens "access-1" / "refresh-1"; profile "alice@example.com", trial until 2030-01-01 UTC
-//     games g-1 "反恐精英2" (cs2), g-2 "绝地求生" (pubg); their regions r-1 "亚服" / r-2 "国际服"
-//     with nodes n-1 "Test" hk 35 / n-2 "Kowloon" hk 60
-//     session request → 201 "s-1", split routing ("cs2.exe"), egress 203.0.113.7; its DELETE → 204
-//     release check → 404
+// route before the step that sends its request): two games with a region and a node each; a session
+// with split routing and its end.
 struct WindowRig
 {
     WindowRig()
     {
-        const auto reply = [](const char *body) { return ScriptedReply::json(200, body); };
-        server.on("GET", "/api/v1/client/releases/latest").always(ScriptedReply(404));
-        server.on("POST", "/api/v1/auth/login")
-            .always(reply(R"({"access_token":"access-1","refresh_token":"refresh-1"})"));
-        server.on("GET", "/api/v1/me")
-            .always(reply(R"({"account":"alice@example.com","membership":{"active":true,"kind":"trial",)"
-                          R"("expires_at":"2030-01-01T00:00:00Z"}})"));
-        server.on("GET", "/api/v1/games")
-            .always(reply(R"({"items":[{"id":"g-1","name":"反恐精英2","slug":"cs2"},)"
-                          R"({"id":"g-2","name":"绝地求生","slug":"pubg"}]})"));
-        server.on("GET", "/api/v1/games/g-1/regions")
-            .always(reply(R"({"items":[{"id":"r-1","name":"亚服"}]})"));
-        server.on("GET", "/api/v1/games/g-2/regions")
-            .always(reply(R"({"items":[{"id":"r-2","name":"国际服"}]})"));
-        server.on("GET", "/api/v1/games/g-1/regions/r-1/nodes")
-            .always(reply(R"({"items":[{"id":"n-1","name":"Test","location":"hk","score":35}]})"));
-        server.on("GET", "/api/v1/games/g-2/regions/r-2/nodes")
-            .always(reply(R"({"items":[{"id":"n-2","name":"Kowloon","location":"hk","score":60}]})"));
-        server.on("POST", ClientTest::SessionsPath)
-            .always(ScriptedReply::json(201, R"({"session_id":"s-1","game_processes":["cs2.exe"],)"
-                                             R"("rules_environment":"process","egress_ip":"203.0.113.7"})"));
-        server.on("DELETE", ClientTest::SessionsPath + "/s-1").always(ScriptedReply(204));
+        // method path | status | body, without blanks
+        const char catalogue[] = R"(
+GET /api/v1/client/releases/latest | 404 |
+POST /api/v1/auth/login | 200 | {"access_token":"access-1","refresh_token":"refresh-1"}
+GET /api/v1/me | 200 | {"account":"alice@example.com","membership":{"active":true,"kind":"trial","expires_at":"2030-01-01T00:00:00Z"}}
+GET /api/v1/games | 200 | {"items":[{"id":"g-1","name":"反恐精英2","slug":"cs2"},{"id":"g-2","name":"绝地求生","slug":"pubg"}]}
+GET /api/v1/games/g-1/regions | 200 | {"items":[{"id":"r-1","name":"亚服"}]}
+GET /api/v1/games/g-2/regions | 200 | {"items":[{"id":"r-2","name":"国际服"}]}
+GET /api/v1/games/g-1/regions/r-1/nodes | 200 | {"items":[{"id":"n-1","name":"Test","location":"hk","score":35}]}
+GET /api/v1/games/g-2/regions/r-2/nodes | 200 | {"items":[{"id":"n-2","name":"Kowloon","location":"hk","score":60}]}
+POST /api/v1/acceleration/sessions | 201 | {"session_id":"s-1","game_processes":["cs2.exe"],"rules_environment":"process","egress_ip":"203.0.113.7"}
+DELETE /api/v1/acceleration/sessions/s-1 | 204 |
+)";
+        for (const QByteArray &line : QByteArray(catalogue).split('\n')) {
+            const QList<QByteArray> route = line.split(' ');
+            if (route.size() > 4)
+                server.on(route[0], route[1]).always(ScriptedReply::json(route[3].toInt(), route.value(5)));
+        }
     }
 
     // Destroyed in reverse order: the window goes first.
