@@ -150,29 +150,299 @@ class TstClient : public QObject
 private slots:
     void init() { QSettings().setValue("device/id", "7b0c2d4e-5f60-4a7b-8c9d-0e1f2a3b4c5d"); }
     void cleanup() { qunsetenv("DIVE_DIZUVIVIVID_API_URL"); }
-    void baseUrl();
-    void replies_data();
-    void replies();
-    void signedOutSendsNothing();
-    void deviceId();
-    void download_data();
-    void download();
-    void requestFrames();
-    void serviceReplies();
-    void unserved();
-    void keyPair_data();
-    void keyPair();
-    void decisions();
-};
 
-void TstClient::baseUrl()
-{
-    const QUrl builtIn = ApiClient().EndpointUrl("/api/v1/games");
-    QVERIFY(builtIn.scheme() == "https" && !builtIn.host().isEmpty());
-    // Set but empty is kept: no host, so every request fails at the transport.
-    qputenv("DIVE_DIZUVIVIVID_API_URL", "");
-    QCOMPARE(ApiClient().EndpointUrl("/api/v1/games"), QUrl("/api/v1/games"));
-}
+    void baseUrl()
+    {
+        const QUrl builtIn = ApiClient().EndpointUrl("/api/v1/games");
+        QVERIFY(builtIn.scheme() == "https" && !builtIn.host().isEmpty());
+        // Set but empty is kept: no host, so every request fails at the transport.
+        qputenv("DIVE_DIZUVIVIVID_API_URL", "");
+        QCOMPARE(ApiClient().EndpointUrl("/api/v1/games"), QUrl("/api/v1/games"));
+    }
+
+    void replies_data(); // defined outside: moc takes the "//" in its table for a comment
+
+    void replies()
+    {
+        QFETCH(QStringList, row);
+        const QString operation = QString(QTest::currentDataTag()).section(' ', 0, 0);
+        Rig rig;
+        QVERIFY(rig.signIn("tök"));
+        const QByteArray body = row[1] == "-" ? "" : row[1].toUtf8();
+        rig.server.on("*", Operations[operation].first).always(ScriptedReply(row[0].toInt(), body));
+        QNetworkReply *reply = rig.call(Operations[operation].second);
+        // A server that stops answering ends the request after 30 s without a byte.
+        QVERIFY(reply && reply->request().transferTimeout() == 30000 && rig.wait());
+        const RecordedRequest r = rig.server.requests.last();
+        const auto header = [&](const char *name) { return QString(r.headers.value(name, "-")); };
+        QCOMPARE(r.method + ' ' + r.target + '|' + header("authorization") + '|' + header("content-type") +
+                     '|' + r.body,
+                 QString(Wire).section("\n" + operation + " | ", 1, 1).section('\n', 0, 0));
+        QCOMPARE(rig.log().join('\n'), row[2] == "-" ? "" : row[2]);
+        QCOMPARE(rig.client->IsLoggedIn(), row[3] == "1");
+    }
+
+    void signedOutSendsNothing()
+    {
+        Rig rig;
+        QVERIFY(rig.signIn("t"));
+        rig.client->Logout();
+        // Refused from within the call, without a request.
+        QVERIFY(!rig.call(Operations["LoadProfile"].second) && !rig.call(Operations["LoadGames"].second));
+        QCOMPARE(rig.log(), QStringList(2, "RequestFailed 请先登录"));
+    }
+
+    void deviceId()
+    {
+        // None stored: a fresh random one without braces, stored and sent again on the next sign-in.
+        QSettings().remove("device/id");
+        Rig rig;
+        rig.server.on("POST", "/api/v1/auth/login").always(ScriptedReply(401));
+        rig.client->Login("m", "pw");
+        rig.client->Login("m", "pw");
+        QVERIFY(rig.wait(2));
+        QStringList ids;
+        for (const RecordedRequest &request : rig.server.requests)
+            ids << QJsonDocument::fromJson(request.body)["device_id"].toString();
+        QCOMPARE(ids, QStringList(2, QSettings().value("device/id").toString()));
+        QVERIFY2(QUuid(ids[0]).version() == QUuid::Random &&
+                     QUuid(ids[0]).toString(QUuid::WithoutBraces) == ids[0],
+                 qPrintable(ids[0]));
+    }
+
+    void download_data()
+    {
+        // serving (0 whole, 1 in pieces, 2 in pieces with no length, 3 trickling on) | status | bytes beyond
+        // the 30000 expected | change | the signal starts with. A transfer without a network error reports
+        // the reply's plain error string.
+        ClientTest::rows(R"(
+in pieces | 1 | 200 | 0 | - | UpdateDownloaded
+in pieces, total unknown | 2 | 200 | 0 | - | UpdateDownloaded
+upper-case digest | 0 | 200 | 0 | upper | UpdateDownloaded
+one byte short | 0 | 200 | -1 | - | UpdateDownloadFailed 更新下载失败：Unknown error
+far too long, cut off | 3 | 200 | 300000 | - | UpdateDownloadFailed 更新下载失败：Operation canceled
+201 | 0 | 201 | 0 | - | UpdateDownloadFailed 更新下载失败：
+wrong digest | 0 | 200 | 0 | wrong | UpdateDownloadFailed 更新文件校验失败，已停止安装
+folder is a file | 0 | 200 | 0 | folder | UpdateDownloadFailed 无法创建更新临时目录
+no temporary folder | 0 | 200 | 0 | temp | UpdateDownloadFailed 无法创建更新临时目录
+installer is a folder | 0 | 200 | 0 | installer | UpdateDownloadFailed 无法保存更新安装程序
+http | 0 | 200 | 0 | http | UpdateDownloadFailed 更新信息不完整
+63-character digest | 0 | 200 | 0 | 63 | UpdateDownloadFailed 更新信息不完整
+65-character digest | 0 | 200 | 0 | 65 | UpdateDownloadFailed 更新信息不完整
+size 0 | 0 | 200 | 0 | size 0 | UpdateDownloadFailed 更新信息不完整
+)");
+    }
+
+    void download()
+    {
+        QFETCH(QStringList, row);
+        const int serving = row[0].toInt(), extra = row[2].toInt();
+        const QString change = row[3], outcome = row[4];
+        trustTestCa();
+        // An earlier installer in a folder open to all: kept on failure, replaced only once the folder is
+        // the owner's alone.
+        const QString folder = QFileInfo(installerPath()).path();
+        QDir(folder).removeRecursively();
+        QFile::remove(folder);
+        QFile earlier(installerPath());
+        QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
+        earlier.close();
+        const QByteArray temp = qgetenv("TMPDIR");
+        if (change == "folder")
+            QVERIFY(earlier.rename(temp + "/f") && QDir(folder).removeRecursively() &&
+                    QFile::rename(temp + "/f", folder));
+        if (change == "installer")
+            QVERIFY(earlier.remove() && QDir().mkpath(installerPath() + "/x"));
+        if (change == "temp")
+            qputenv("TMPDIR", temp + "/gone"); // no such folder: no temporary location at all
+        Rig rig(true);
+        const QByteArray expected(30000, 'i');
+        const QString digest = QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex();
+        ScriptedReply reply(row[1].toInt(),
+                            extra > 0 ? expected + QByteArray(extra, 'x') : expected.left(30000 + extra));
+        if (serving) // the announced length is the body's, or none
+            reply.chunkBytes = serving == 3 ? 20000 : 10000, reply.chunkMs = serving == 3 ? 100 : 150,
+            reply.length = serving == 2 ? -1 : -2;
+        rig.server.on("GET", "/setup.exe").reply(reply);
+        const QMap<QString, QString> digests{{"upper", digest.toUpper()},
+                                             {"wrong", digest.left(63) + "0"},
+                                             {"63", digest.left(63)},
+                                             {"65", digest + "0"}};
+        const QUrl url = rig.server.url("/setup.exe");
+        QNetworkReply *sent = rig.call([&](ApiClient &c) {
+            c.DownloadUpdate(change == "http" ? url.adjusted(QUrl::RemoveScheme).toString().prepend("http:")
+                                              : url,
+                             digests.value(change, digest), change == "size 0" ? 0 : 30000);
+        });
+        // Unusable arguments are refused from within the call, without a request. A server that stops
+        // sending ends the download after 60 s without a byte.
+        QVERIFY(sent ? sent->request().transferTimeout() == 60000 && rig.wait() : outcome.endsWith("不完整"));
+        qputenv("TMPDIR", temp);
+        QVERIFY2(rig.log().size() == 1 && rig.log()[0].startsWith(outcome), qPrintable(rig.log().join('\n')));
+        QFile installer(installerPath());
+        const bool saved = outcome == "UpdateDownloaded";
+        const QByteArray kept =
+            saved ? expected : QByteArray(change == "folder" || change == "installer" ? "none" : "earlier");
+        QCOMPARE(installer.open(QIODevice::ReadOnly) ? installer.readAll() : "none", kept);
+        if (saved) {
+            QCOMPARE(rig.log()[0], "UpdateDownloaded " + installerPath());
+            QCOMPARE(QFileInfo(folder).permissions() & 0x7777, 0x7700);
+            // The reply's own progress, with a total of -1 while it is unknown.
+            const QStringList progress = rig.log(true);
+            QVERIFY2(progress.size() >= 2 && progress.last() == "UpdateDownloadProgress 30000 30000" &&
+                         progress.first().endsWith(serving == 2 ? " -1" : " 30000"),
+                     qPrintable(progress.join('\n')));
+        }
+    }
+
+    void requestFrames()
+    {
+        FakeService service;
+        QByteArray large(4 << 20, 'x'); // far more than a local socket buffers: written out while waiting
+        large[4097] = 'y';
+        for (const QByteArray &payload : {QByteArray(), large, QByteArray("{}")}) {
+            const auto command =
+                payload.isEmpty() ? ServiceCommand::Status : ServiceCommand(2 + (payload.size() < 4));
+            const quint64 before = QDateTime::currentMSecsSinceEpoch();
+            QVERIFY(callControlService(command, payload).ok);
+            const ServiceRequestRecord sent = service.requests().last();
+            // Magic, version 1, the command, the time in milliseconds as its id, the payload's length.
+            QCOMPARE(sent.header.left(8).toHex(), "4343414701000" + QByteArray::number(int(command)) + "00");
+            QVERIFY(sent.requestId >= before &&
+                    sent.requestId <= quint64(QDateTime::currentMSecsSinceEpoch()));
+            QCOMPARE(qFromLittleEndian<quint32>(sent.header.constData() + 16), quint32(payload.size()));
+            QVERIFY(sent.payload == payload);
+        }
+        QVERIFY(!decodeReplyHeader(QByteArray(23, '\0'))); // a reply header is 24 bytes
+    }
+
+    void serviceReplies()
+    {
+        const QString malformed = "0||服务响应格式不正确";
+        const QByteArray largest(65536, 'a');
+        const struct
+        {
+            const char *what;
+            FakeReply reply;
+            QString result; // ok|text|error
+        } rows[] = {
+            {"status 0", FakeReply{0, R"({"state":"accelerating"})"}, R"(1|{"state":"accelerating"}|)"},
+            {"no payload", FakeReply{0, {}}, "1||"},
+            {"65536 bytes", FakeReply{0, largest}, "1|" + largest + '|'},
+            {"65537 bytes", FakeReply{0, largest + 'a'}, malformed},
+            {"refused, status 1", FakeReply{1, "满载"}, "0|满载|服务拒绝了请求"},
+            {"refused, highest status", FakeReply{~0u, {}}, "0||服务拒绝了请求"},
+            {"reserved set", idle([](uchar *h) { h[6] = h[7] = 0xFF; }), "1|\"idle\"|"},
+            // Each arrival restarts the wait: 1.2 s in all, never a second without a byte.
+            {"byte by byte", idle({}, 40), "1|\"idle\"|"},
+            {"magic byte-swapped", idle([](uchar *h) { qToBigEndian(ControlChannel::Magic, h); }), malformed},
+            {"version 2", idle([](uchar *h) { h[4] = 2; }), malformed},
+            {"stale request id", idle([](uchar *h) { --h[8]; }), malformed},
+            {"length 2^32 - 1", idle([](uchar *h) { qToLittleEndian(~0u, h + 20); }), malformed},
+            {"hang-up", FakeReply{0, {}, true}, malformed},
+            {"23 bytes, hang-up", FakeReply{0, QByteArray(23, 'C'), true}, malformed},
+            {"payload stops arriving", idle([](uchar *h) { h[16] = 3, h[20] = 16; }), "0||读取服务响应失败"},
+        };
+        for (const auto &row : rows) {
+            FakeService service;
+            service.queue(row.reply);
+            QCOMPARE(outcome(callControlService(ServiceCommand::Status, {})) + " (" + row.what + ')',
+                     row.result + " (" + row.what + ')');
+        }
+    }
+
+    void unserved()
+    {
+        // Nothing listens, or a listener on this thread, which the call blocks, takes the connection but
+        // never serves it.
+        for (const auto &[payload, error] : {std::pair<int, QString>{-1, "后台加速服务未运行"},
+                                             {0, "服务响应格式不正确"},
+                                             {16 << 20, "发送服务请求失败"}}) {
+            QLocalServer::removeServer(ControlChannel::ServerName);
+            QLocalServer server;
+            QVERIFY(payload < 0 || server.listen(ControlChannel::ServerName));
+            QCOMPARE(outcome(callControlService(ServiceCommand::Start, QByteArray(qMax(payload, 0), 'k'))),
+                     "0||" + error);
+        }
+    }
+
+    void keyPair_data()
+    {
+        // the program installed as pairgen.exe beside this suite, PAIR printing both keys ("-": none) |
+        // outcome (0 made, 1 program failed, 2 keys missing), private key, public key
+        ClientTest::rows(R"(
+both keys | PAIR; exit 0 | 0,cHJpdg==,cHVi
+one argument, keypair | printf '{"private_key":"%s %s.","public_key":"p"}' $# "$@" | 0,1 keypair.,p
+4 MiB of diagnostics first | head -c 4194304 /dev/zero >&2; PAIR | 0,cHJpdg==,cHVi
+exit 1 | PAIR; exit 1 | 1,,
+crash | PAIR; kill -SEGV $$ | 1,,
+missing | - | 1,,
+too slow | PAIR; exec sleep 30 | 1,,
+only public_key | printf '{"public_key":"cHVi"}' | 2,,cHVi
+only private_key | printf '{"private_key":"cHJpdg=="}' | 2,cHJpdg==,
+not JSON | echo private_key=x public_key=y | 2,,
+keys on standard error | PAIR >&2 | 2,,
+)");
+    }
+
+    void keyPair()
+    {
+        QFETCH(QStringList, row);
+        const QByteArray script =
+            row[0].toUtf8().replace("PAIR", R"(printf '{"private_key":"cHJpdg==","public_key":"cHVi"}')");
+        // Renamed into place: a program still running from an earlier row keeps its own file.
+        QFile::remove(keyPairProgramPath());
+        QFile program(keyPairProgramPath() + ".new");
+        QVERIFY(script == "-" ||
+                (program.open(QIODevice::WriteOnly) && program.write("#!/bin/sh\n" + script) > 0 &&
+                 program.setPermissions(QFileDevice::Permissions(0x7700)) &&
+                 program.rename(keyPairProgramPath())));
+        QElapsedTimer clock;
+        clock.start();
+        const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
+        QCOMPARE(QString::number(int(run.outcome)) + ',' + run.privateKey + ',' + run.publicKey, row[1]);
+        // The keys came at once, but the program outlived the 5 s limit.
+        if (script.contains("sleep"))
+            QVERIFY2(clock.elapsed() >= 4900 && clock.elapsed() < 8000,
+                     qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // Boundaries where an off-by-one or a lax comparison would show only on some days or for some backends.
+
+    void decisions()
+    {
+        const auto days = [](const char *now, const char *expiry) {
+            return membershipDaysRemaining(QDateTime::fromString(now, Qt::ISODate),
+                                           QDateTime::fromString(expiry, Qt::ISODate));
+        };
+        const auto start = [](const char *session) {
+            return QJsonDocument(buildStartPayload(QJsonDocument::fromJson(session).object(), "k"))
+                .toJson(QJsonDocument::Compact);
+        };
+        QCOMPARE(days("2025-03-10T00:00:00Z", "2025-03-10T23:59:00Z"), 0); // a minute before midnight
+        QCOMPARE(days("2025-03-10T23:59:59Z", "2025-03-11T00:00:00Z"), 1);
+        QCOMPARE(days("2025-03-11T07:00:00+08:00", "2025-03-12T07:59:00+08:00"), 1); // whole days in UTC
+        QCOMPARE(days("2025-03-10T00:00:00Z", "2025-03-09T12:00:00Z"), 0);
+        QCOMPARE(days("2025-03-10T00:00:00Z", "next Tuesday"), 0);
+        QCOMPARE(roundTripValue(0), 1);
+        QCOMPARE(roundTripValue(2), 2);
+        QCOMPARE(roundTripValue(87.5), 100);
+        QCOMPARE(roundTripValue(QJsonValue::Undefined), 100);
+        QVERIFY(isNewerRelease("0-beta.5", "0.4.0")); // "-beta" anywhere
+        QVERIFY(!isNewerRelease("0.4.0-alpha", "0.4.0"));
+        QVERIFY(isNewerRelease("0.10", "0.9.9"));
+        QCOMPARE(downloadPercent(2, 3), 66);
+        QCOMPARE(downloadPercent(0, 0), std::nullopt);
+        QCOMPARE(start(R"({"game_processes":[],"private_key":"old"})"),
+                 R"({"game_processes":[],"private_key":"k"})");
+        QCOMPARE(start(R"({"game_processes":["a.exe"]})"),
+                 R"({"game_processes":["a.exe"],"private_key":"k","route_mode":"process-beta"})");
+        QCOMPARE(serviceStateOf(R"({"idle":"accelerating"})"),
+                 ServiceState::Accelerating);                                 // both state words
+        QCOMPARE(steamAppIdForSlug("CS2") + steamAppIdForSlug("cs2"), "730"); // the slug exactly
+    }
+};
 
 void TstClient::replies_data()
 {
@@ -211,284 +481,6 @@ CheckForUpdate mistyped | 200 | {"version":"0.5","download_url":7,"mandatory":"t
 CheckForUpdate 201 | 201 | {"version":"9.9"} | - | 1
 CheckForUpdate 404 | 404 | {"version":"9.9"} | - | 1
 )");
-}
-
-void TstClient::replies()
-{
-    QFETCH(QStringList, row);
-    const QString operation = QString(QTest::currentDataTag()).section(' ', 0, 0);
-    Rig rig;
-    QVERIFY(rig.signIn("tök"));
-    const QByteArray body = row[1] == "-" ? "" : row[1].toUtf8();
-    rig.server.on("*", Operations[operation].first).always(ScriptedReply(row[0].toInt(), body));
-    QNetworkReply *reply = rig.call(Operations[operation].second);
-    // A server that stops answering ends the request after 30 s without a byte.
-    QVERIFY(reply && reply->request().transferTimeout() == 30000 && rig.wait());
-    const RecordedRequest r = rig.server.requests.last();
-    const auto header = [&](const char *name) { return QString(r.headers.value(name, "-")); };
-    QCOMPARE(r.method + ' ' + r.target + '|' + header("authorization") + '|' + header("content-type") + '|' +
-                 r.body,
-             QString(Wire).section("\n" + operation + " | ", 1, 1).section('\n', 0, 0));
-    QCOMPARE(rig.log().join('\n'), row[2] == "-" ? "" : row[2]);
-    QCOMPARE(rig.client->IsLoggedIn(), row[3] == "1");
-}
-
-void TstClient::signedOutSendsNothing()
-{
-    Rig rig;
-    QVERIFY(rig.signIn("t"));
-    rig.client->Logout();
-    // Refused from within the call, without a request.
-    QVERIFY(!rig.call(Operations["LoadProfile"].second) && !rig.call(Operations["LoadGames"].second));
-    QCOMPARE(rig.log(), QStringList(2, "RequestFailed 请先登录"));
-}
-
-void TstClient::deviceId()
-{
-    // None stored: a fresh random one without braces, stored and sent again on the next sign-in.
-    QSettings().remove("device/id");
-    Rig rig;
-    rig.server.on("POST", "/api/v1/auth/login").always(ScriptedReply(401));
-    rig.client->Login("m", "pw");
-    rig.client->Login("m", "pw");
-    QVERIFY(rig.wait(2));
-    QStringList ids;
-    for (const RecordedRequest &request : rig.server.requests)
-        ids << QJsonDocument::fromJson(request.body)["device_id"].toString();
-    QCOMPARE(ids, QStringList(2, QSettings().value("device/id").toString()));
-    QVERIFY2(QUuid(ids[0]).version() == QUuid::Random &&
-                 QUuid(ids[0]).toString(QUuid::WithoutBraces) == ids[0],
-             qPrintable(ids[0]));
-}
-
-void TstClient::download_data()
-{
-    // serving (0 whole, 1 in pieces, 2 in pieces with no length, 3 trickling on) | status | bytes beyond the
-    // 30000 expected | change | the signal starts with. A transfer without a network error reports the
-    // reply's plain error string.
-    ClientTest::rows(R"(
-in pieces | 1 | 200 | 0 | - | UpdateDownloaded
-in pieces, total unknown | 2 | 200 | 0 | - | UpdateDownloaded
-upper-case digest | 0 | 200 | 0 | upper | UpdateDownloaded
-one byte short | 0 | 200 | -1 | - | UpdateDownloadFailed 更新下载失败：Unknown error
-far too long, cut off | 3 | 200 | 300000 | - | UpdateDownloadFailed 更新下载失败：Operation canceled
-201 | 0 | 201 | 0 | - | UpdateDownloadFailed 更新下载失败：
-wrong digest | 0 | 200 | 0 | wrong | UpdateDownloadFailed 更新文件校验失败，已停止安装
-folder is a file | 0 | 200 | 0 | folder | UpdateDownloadFailed 无法创建更新临时目录
-no temporary folder | 0 | 200 | 0 | temp | UpdateDownloadFailed 无法创建更新临时目录
-installer is a folder | 0 | 200 | 0 | installer | UpdateDownloadFailed 无法保存更新安装程序
-http | 0 | 200 | 0 | http | UpdateDownloadFailed 更新信息不完整
-63-character digest | 0 | 200 | 0 | 63 | UpdateDownloadFailed 更新信息不完整
-65-character digest | 0 | 200 | 0 | 65 | UpdateDownloadFailed 更新信息不完整
-size 0 | 0 | 200 | 0 | size 0 | UpdateDownloadFailed 更新信息不完整
-)");
-}
-
-void TstClient::download()
-{
-    QFETCH(QStringList, row);
-    const int serving = row[0].toInt(), extra = row[2].toInt();
-    const QString change = row[3], outcome = row[4];
-    trustTestCa();
-    // An earlier installer in a folder open to all: kept on failure, replaced only once the folder is
-    // the owner's alone.
-    const QString folder = QFileInfo(installerPath()).path();
-    QDir(folder).removeRecursively();
-    QFile::remove(folder);
-    QFile earlier(installerPath());
-    QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
-    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
-    earlier.close();
-    const QByteArray temp = qgetenv("TMPDIR");
-    if (change == "folder")
-        QVERIFY(earlier.rename(temp + "/f") && QDir(folder).removeRecursively() &&
-                QFile::rename(temp + "/f", folder));
-    if (change == "installer")
-        QVERIFY(earlier.remove() && QDir().mkpath(installerPath() + "/x"));
-    if (change == "temp")
-        qputenv("TMPDIR", temp + "/gone"); // no such folder: no temporary location at all
-    Rig rig(true);
-    const QByteArray expected(30000, 'i');
-    const QString digest = QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex();
-    ScriptedReply reply(row[1].toInt(),
-                        extra > 0 ? expected + QByteArray(extra, 'x') : expected.left(30000 + extra));
-    if (serving) // the announced length is the body's, or none
-        reply.chunkBytes = serving == 3 ? 20000 : 10000, reply.chunkMs = serving == 3 ? 100 : 150,
-        reply.length = serving == 2 ? -1 : -2;
-    rig.server.on("GET", "/setup.exe").reply(reply);
-    const QMap<QString, QString> digests{{"upper", digest.toUpper()},
-                                         {"wrong", digest.left(63) + "0"},
-                                         {"63", digest.left(63)},
-                                         {"65", digest + "0"}};
-    const QUrl url = rig.server.url("/setup.exe");
-    QNetworkReply *sent = rig.call([&](ApiClient &c) {
-        c.DownloadUpdate(change == "http" ? url.adjusted(QUrl::RemoveScheme).toString().prepend("http:")
-                                          : url,
-                         digests.value(change, digest), change == "size 0" ? 0 : 30000);
-    });
-    // Unusable arguments are refused from within the call, without a request. A server that stops
-    // sending ends the download after 60 s without a byte.
-    QVERIFY(sent ? sent->request().transferTimeout() == 60000 && rig.wait() : outcome.endsWith("不完整"));
-    qputenv("TMPDIR", temp);
-    QVERIFY2(rig.log().size() == 1 && rig.log()[0].startsWith(outcome), qPrintable(rig.log().join('\n')));
-    QFile installer(installerPath());
-    const bool saved = outcome == "UpdateDownloaded";
-    const QByteArray kept =
-        saved ? expected : QByteArray(change == "folder" || change == "installer" ? "none" : "earlier");
-    QCOMPARE(installer.open(QIODevice::ReadOnly) ? installer.readAll() : "none", kept);
-    if (saved) {
-        QCOMPARE(rig.log()[0], "UpdateDownloaded " + installerPath());
-        QCOMPARE(QFileInfo(folder).permissions() & 0x7777, 0x7700);
-        // The reply's own progress, with a total of -1 while it is unknown.
-        const QStringList progress = rig.log(true);
-        QVERIFY2(progress.size() >= 2 && progress.last() == "UpdateDownloadProgress 30000 30000" &&
-                     progress.first().endsWith(serving == 2 ? " -1" : " 30000"),
-                 qPrintable(progress.join('\n')));
-    }
-}
-
-void TstClient::requestFrames()
-{
-    FakeService service;
-    QByteArray large(4 << 20, 'x'); // far more than a local socket buffers: written out while waiting
-    large[4097] = 'y';
-    for (const QByteArray &payload : {QByteArray(), large, QByteArray("{}")}) {
-        const auto command =
-            payload.isEmpty() ? ServiceCommand::Status : ServiceCommand(2 + (payload.size() < 4));
-        const quint64 before = QDateTime::currentMSecsSinceEpoch();
-        QVERIFY(callControlService(command, payload).ok);
-        const ServiceRequestRecord sent = service.requests().last();
-        // Magic, version 1, the command, the time in milliseconds as its id, the payload's length.
-        QCOMPARE(sent.header.left(8).toHex(), "4343414701000" + QByteArray::number(int(command)) + "00");
-        QVERIFY(sent.requestId >= before && sent.requestId <= quint64(QDateTime::currentMSecsSinceEpoch()));
-        QCOMPARE(qFromLittleEndian<quint32>(sent.header.constData() + 16), quint32(payload.size()));
-        QVERIFY(sent.payload == payload);
-    }
-    QVERIFY(!decodeReplyHeader(QByteArray(23, '\0'))); // a reply header is 24 bytes
-}
-
-void TstClient::serviceReplies()
-{
-    const QString malformed = "0||服务响应格式不正确";
-    const QByteArray largest(65536, 'a');
-    const struct
-    {
-        const char *what;
-        FakeReply reply;
-        QString result; // ok|text|error
-    } rows[] = {
-        {"status 0", FakeReply{0, R"({"state":"accelerating"})"}, R"(1|{"state":"accelerating"}|)"},
-        {"no payload", FakeReply{0, {}}, "1||"},
-        {"65536 bytes", FakeReply{0, largest}, "1|" + largest + '|'},
-        {"65537 bytes", FakeReply{0, largest + 'a'}, malformed},
-        {"refused, status 1", FakeReply{1, "满载"}, "0|满载|服务拒绝了请求"},
-        {"refused, highest status", FakeReply{~0u, {}}, "0||服务拒绝了请求"},
-        {"reserved set", idle([](uchar *h) { h[6] = h[7] = 0xFF; }), "1|\"idle\"|"},
-        // Each arrival restarts the wait: 1.2 s in all, never a second without a byte.
-        {"byte by byte", idle({}, 40), "1|\"idle\"|"},
-        {"magic byte-swapped", idle([](uchar *h) { qToBigEndian(ControlChannel::Magic, h); }), malformed},
-        {"version 2", idle([](uchar *h) { h[4] = 2; }), malformed},
-        {"stale request id", idle([](uchar *h) { --h[8]; }), malformed},
-        {"length 2^32 - 1", idle([](uchar *h) { qToLittleEndian(~0u, h + 20); }), malformed},
-        {"hang-up", FakeReply{0, {}, true}, malformed},
-        {"23 bytes, hang-up", FakeReply{0, QByteArray(23, 'C'), true}, malformed},
-        {"payload stops arriving", idle([](uchar *h) { h[16] = 3, h[20] = 16; }), "0||读取服务响应失败"},
-    };
-    for (const auto &row : rows) {
-        FakeService service;
-        service.queue(row.reply);
-        QCOMPARE(outcome(callControlService(ServiceCommand::Status, {})) + " (" + row.what + ')',
-                 row.result + " (" + row.what + ')');
-    }
-}
-
-void TstClient::unserved()
-{
-    // Nothing listens, or a listener on this thread, which the call blocks, takes the connection but
-    // never serves it.
-    for (const auto &[payload, error] : {std::pair<int, QString>{-1, "后台加速服务未运行"},
-                                         {0, "服务响应格式不正确"},
-                                         {16 << 20, "发送服务请求失败"}}) {
-        QLocalServer::removeServer(ControlChannel::ServerName);
-        QLocalServer server;
-        QVERIFY(payload < 0 || server.listen(ControlChannel::ServerName));
-        QCOMPARE(outcome(callControlService(ServiceCommand::Start, QByteArray(qMax(payload, 0), 'k'))),
-                 "0||" + error);
-    }
-}
-
-void TstClient::keyPair_data()
-{
-    // the program installed as pairgen.exe beside this suite, PAIR printing both keys ("-": none) |
-    // outcome (0 made, 1 program failed, 2 keys missing), private key, public key
-    ClientTest::rows(R"(
-both keys | PAIR; exit 0 | 0,cHJpdg==,cHVi
-one argument, keypair | printf '{"private_key":"%s %s.","public_key":"p"}' $# "$@" | 0,1 keypair.,p
-4 MiB of diagnostics first | head -c 4194304 /dev/zero >&2; PAIR | 0,cHJpdg==,cHVi
-exit 1 | PAIR; exit 1 | 1,,
-crash | PAIR; kill -SEGV $$ | 1,,
-missing | - | 1,,
-too slow | PAIR; exec sleep 30 | 1,,
-only public_key | printf '{"public_key":"cHVi"}' | 2,,cHVi
-only private_key | printf '{"private_key":"cHJpdg=="}' | 2,cHJpdg==,
-not JSON | echo private_key=x public_key=y | 2,,
-keys on standard error | PAIR >&2 | 2,,
-)");
-}
-
-void TstClient::keyPair()
-{
-    QFETCH(QStringList, row);
-    const QByteArray script =
-        row[0].toUtf8().replace("PAIR", R"(printf '{"private_key":"cHJpdg==","public_key":"cHVi"}')");
-    // Renamed into place: a program still running from an earlier row keeps its own file.
-    QFile::remove(keyPairProgramPath());
-    QFile program(keyPairProgramPath() + ".new");
-    QVERIFY(script == "-" ||
-            (program.open(QIODevice::WriteOnly) && program.write("#!/bin/sh\n" + script) > 0 &&
-             program.setPermissions(QFileDevice::Permissions(0x7700)) &&
-             program.rename(keyPairProgramPath())));
-    QElapsedTimer clock;
-    clock.start();
-    const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());
-    QCOMPARE(QString::number(int(run.outcome)) + ',' + run.privateKey + ',' + run.publicKey, row[1]);
-    // The keys came at once, but the program outlived the 5 s limit.
-    if (script.contains("sleep"))
-        QVERIFY2(clock.elapsed() >= 4900 && clock.elapsed() < 8000,
-                 qPrintable(QString::number(clock.elapsed())));
-}
-
-// Boundaries where an off-by-one or a lax comparison would show only on some days or for some backends.
-void TstClient::decisions()
-{
-    const auto days = [](const char *now, const char *expiry) {
-        return membershipDaysRemaining(QDateTime::fromString(now, Qt::ISODate),
-                                       QDateTime::fromString(expiry, Qt::ISODate));
-    };
-    const auto start = [](const char *session) {
-        return QJsonDocument(buildStartPayload(QJsonDocument::fromJson(session).object(), "k"))
-            .toJson(QJsonDocument::Compact);
-    };
-    QCOMPARE(days("2025-03-10T00:00:00Z", "2025-03-10T23:59:00Z"), 0); // a minute before midnight
-    QCOMPARE(days("2025-03-10T23:59:59Z", "2025-03-11T00:00:00Z"), 1);
-    QCOMPARE(days("2025-03-11T07:00:00+08:00", "2025-03-12T07:59:00+08:00"), 1); // whole days in UTC
-    QCOMPARE(days("2025-03-10T00:00:00Z", "2025-03-09T12:00:00Z"), 0);
-    QCOMPARE(days("2025-03-10T00:00:00Z", "next Tuesday"), 0);
-    QCOMPARE(roundTripValue(0), 1);
-    QCOMPARE(roundTripValue(2), 2);
-    QCOMPARE(roundTripValue(87.5), 100);
-    QCOMPARE(roundTripValue(QJsonValue::Undefined), 100);
-    QVERIFY(isNewerRelease("0-beta.5", "0.4.0")); // "-beta" anywhere
-    QVERIFY(!isNewerRelease("0.4.0-alpha", "0.4.0"));
-    QVERIFY(isNewerRelease("0.10", "0.9.9"));
-    QCOMPARE(downloadPercent(2, 3), 66);
-    QCOMPARE(downloadPercent(0, 0), std::nullopt);
-    QCOMPARE(start(R"({"game_processes":[],"private_key":"old"})"),
-             R"({"game_processes":[],"private_key":"k"})");
-    QCOMPARE(start(R"({"game_processes":["a.exe"]})"),
-             R"({"game_processes":["a.exe"],"private_key":"k","route_mode":"process-beta"})");
-    QCOMPARE(serviceStateOf(R"({"idle":"accelerating"})"), ServiceState::Accelerating); // both state words
-    QCOMPARE(steamAppIdForSlug("CS2") + steamAppIdForSlug("cs2"), "730");               // the slug exactly
 }
 
 ZUMVARI_TEST_MAIN(TstClient)
