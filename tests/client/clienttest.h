@@ -5,20 +5,16 @@
 // text tables; and the main window against a scripted loopback backend and a local service on the real
 // channel.
 
+#include "apiclient.h"
+#include "decisions.h"
 #include "fakeservice.h"
+#include "keypair.h"
 #include "mainwindow.h"
 #include "testserver.h"
 
-#include <QApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
+#include <QtNetwork>
+#include <QtTest>
+#include <QtWidgets>
 
 namespace ClientTest {
 

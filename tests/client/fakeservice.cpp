@@ -1,9 +1,6 @@
 #include "fakeservice.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QSemaphore>
-#include <QtEndian>
+#include <QtNetwork>
 
 FakeService::FakeService()
 {

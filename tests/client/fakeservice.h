@@ -6,13 +6,9 @@
 
 #include "servicechannel.h"
 
-#include <QMutex>
-#include <QThread>
+#include <QtCore>
 
-#include <atomic>
 #include <deque>
-#include <functional>
-#include <memory>
 
 struct ServiceRequestRecord
 {

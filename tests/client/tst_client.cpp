@@ -2,24 +2,7 @@
 // server (what each operation puts on the wire, how each reply is judged, the saved installer), the
 // control channel against local listeners, the key-pair runner with real child programs, and the
 // small decisions at their boundaries.
-#include "apiclient.h"
 #include "clienttest.h"
-#include "decisions.h"
-#include "fakeservice.h"
-#include "keypair.h"
-#include "testserver.h"
-
-#include <QCryptographicHash>
-#include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QLocalServer>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSettings>
-#include <QSignalSpy>
-#include <QStandardPaths>
-#include <QUuid>
-#include <QtEndian>
 
 namespace {
 

@@ -4,15 +4,6 @@
 
 #include "clienttest.h"
 
-#include <QAction>
-#include <QFile>
-#include <QLabel>
-#include <QListWidget>
-#include <QMenu>
-#include <QPushButton>
-#include <QRandomGenerator>
-#include <QtTest>
-
 using namespace ClientTest;
 
 namespace {
@@ -91,22 +82,12 @@ class TstWindowAcceleration : public QObject
 
     View seen() const
     {
-        View v{w().startButton->isEnabled(),
-               w().stopButton->isEnabled(),
-               w().launchButton->isEnabled(),
-               !w().tunnelPrivateKey.isEmpty(),
-               w().trayIcon->isVisible(),
-               w().isVisible(),
-               w().quitting,
-               quits > 0,
-               0,
-               0,
-               w().statusLabel->text(),
-               w().accountLabel->text(),
-               w().activeSessionId,
-               {},
-               deleteSeen,
-               balloons};
+        View v{};
+        v.start = w().startButton->isEnabled(), v.stop = w().stopButton->isEnabled();
+        v.launch = w().launchButton->isEnabled(), v.keys = !w().tunnelPrivateKey.isEmpty();
+        v.tray = w().trayIcon->isVisible(), v.shown = w().isVisible(), v.quitting = w().quitting;
+        v.ended = quits > 0, v.status = w().statusLabel->text(), v.account = w().accountLabel->text();
+        v.held = w().activeSessionId, v.atDelete = deleteSeen, v.balloons = balloons;
         for (const ServiceRequestRecord &frame : frames())
             v.frames += QString::number(frame.command);
         for (const RecordedRequest &request : rig->server.requests)

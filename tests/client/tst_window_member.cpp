@@ -1,19 +1,7 @@
 // The window as a member meets it, against the rig's scripted backend and local service: signing in and
 // the membership lines, the game, region and node choice, the release prompt, and, during an
 // acceleration, launching the game and the installer hand-off.
-#include "apiclient.h"
 #include "clienttest.h"
-
-#include <QCryptographicHash>
-#include <QDesktopServices>
-#include <QDir>
-#include <QJsonDocument>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QtTest>
 
 using namespace ClientTest;
 

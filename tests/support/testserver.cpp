@@ -1,10 +1,5 @@
 #include "testserver.h"
 
-#include <QProcess>
-#include <QSslKey>
-#include <QSslServer>
-#include <QTimer>
-
 namespace {
 
 // A throwaway self-signed certificate for 127.0.0.1, its own CA, made once per process.

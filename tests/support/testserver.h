@@ -3,12 +3,9 @@
 // connection.
 #pragma once
 
-#include <QMap>
-#include <QTcpServer>
-#include <QUrl>
+#include <QtNetwork>
 
 #include <deque>
-#include <functional>
 #include <map>
 
 struct RecordedRequest
