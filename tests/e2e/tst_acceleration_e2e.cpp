@@ -2,12 +2,7 @@
 // real pairgen.exe beside this binary, on a member's road: a wrong password, sign-in, start, stop,
 // start again and leave through the tray's exit while that session runs.
 
-#include "apiclient.h"
-#include "keypair.h"
-#include "mainwindow.h"
-
-#include <QtTest>
-#include <QtWidgets>
+#include "clienttest.h"
 
 namespace {
 
@@ -106,18 +101,8 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
-{
-    // Private settings and temporary folder: the control channel's socket lies there for the
-    // window and for the service it starts alike.
-    QTemporaryDir home;
-    qputenv("TMPDIR", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
-    QApplication app(argc, argv);
-    // The running version, as the program sets it: the backend's release is no update.
-    QApplication::setApplicationVersion("0.4.0");
-    EndToEnd test;
-    return QTest::qExec(&test, argc, argv);
-}
+// The control channel's socket lies in the suite's own temporary folder, for the window and for the
+// service it starts alike.
+ZUMVARI_TEST_MAIN(EndToEnd)
 
 #include "tst_acceleration_e2e.moc"
