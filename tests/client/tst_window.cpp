@@ -275,6 +275,7 @@ private:
             return start(confirm);
         case 2:
             w().stopButton->click();
+            QVERIFY(!w().stopButton->isEnabled()); // while the stop is under way
             m.stop = false;
             expectStop(fault, "正在停止加速…", confirm, m.signedIn);
             break;
@@ -523,8 +524,8 @@ private slots:
         QCOMPARE(middle(w), NoRegion + waiting);
         emit w.apiClient->RequestFailed("区服列表暂不可用");
         QCOMPARE(middle(w), "区服列表暂不可用" + waiting);
-        emit w.apiClient->AccelerationFailed(
-            "会员已过期，请续费"); // a refusal offers no start without a region
+        // A refusal offers no start without a region.
+        emit w.apiClient->AccelerationFailed("会员已过期，请续费");
         QCOMPARE(middle(w), "会员已过期，请续费" + waiting);
         emit w.apiClient->RegionsLoaded("g-2", {});
         QCOMPARE(middle(w), NoRegion + waiting);
