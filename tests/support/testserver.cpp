@@ -77,9 +77,8 @@ void TestServer::serve(QTcpSocket *socket)
                 return socket->disconnectFromHost();
             QByteArray head =
                 "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\nConnection: close\r\n";
-            if (reply.length != -1)
-                head += "Content-Length: " +
-                        QByteArray::number(reply.length == -2 ? reply.body.size() : reply.length) + "\r\n";
+            if (reply.withLength)
+                head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
             if (!reply.contentType.isEmpty())
                 head += "Content-Type: " + reply.contentType + "\r\n";
             socket->write(head + "\r\n");

@@ -22,7 +22,7 @@ struct ScriptedReply
     int status; // 0: the connection closes without a reply
     QByteArray body, contentType;
     int delayMs = 0, chunkBytes = 0, chunkMs = 0; // chunkBytes > 0: the body in pieces, chunkMs apart
-    qint64 length = -2;                           // Content-Length: -2 the body's size, -1 none
+    bool withLength = true;                       // a Content-Length, the body's
 
     explicit ScriptedReply(int status = 200, QByteArray body = {}, QByteArray type = {})
         : status(status), body(std::move(body)), contentType(std::move(type))
