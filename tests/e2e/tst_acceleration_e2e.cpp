@@ -87,15 +87,12 @@ private slots:
 
         // The exit holds the session, out of sight, until the backend's confirmation ends the program.
         bool waited = false;
-        QTimer::singleShot(0, &window, [&] {
+        const auto exit = [&] {
             window.findChild<QAction *>("exitAction")->trigger();
             waited = !window.activeSessionId.isEmpty() && !window.trayIcon->isVisible() &&
                      window.statusLabel->text() == "正在停止加速并退出…";
-        });
-        QTimer watchdog;
-        watchdog.callOnTimeout([] { QCoreApplication::exit(99); });
-        watchdog.start(20000);
-        QCOMPARE(QCoreApplication::exec(), 0);
+        };
+        QCOMPARE(ClientTest::runEventLoop(exit, 20000), 0);
         QVERIFY(waited && window.activeSessionId.isEmpty());
         QCOMPARE(serviceState()["state"], "idle");
     }
