@@ -39,10 +39,11 @@ inline void rows(const char *table)
             << line.split(QStringLiteral(" | ")).mid(1);
 }
 
-// Puts a key-pair program where the client looks for it, beside the running suite ("": none).
-inline bool installKeyProgram(const QByteArray &script)
+// Writes a program for the owner, by default the key-pair program where the client looks for it ("":
+// none there).
+inline bool installProgram(const QByteArray &script, const QString &path = keyPairProgramPath())
 {
-    QFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/pairgen.exe"));
+    QFile file(path);
     file.remove();
     return script.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(script) == script.size() &&
                                 file.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));

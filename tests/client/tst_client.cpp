@@ -371,7 +371,7 @@ keys on standard error | PAIR >&2 | 2,,
         QFETCH(QStringList, row);
         const QByteArray script =
             row[0].toUtf8().replace("PAIR", R"(printf '{"private_key":"cHJpdg==","public_key":"cHVi"}')");
-        QVERIFY(ClientTest::installKeyProgram("#!/bin/sh\n" + script));
+        QVERIFY(ClientTest::installProgram("#!/bin/sh\n" + script));
         QElapsedTimer clock;
         clock.start();
         const KeyPairRun run = runKeyPairProgram(keyPairProgramPath());

@@ -334,12 +334,12 @@ private:
     {
         if (m.held.isEmpty() && pick(3) == 0) { // a broken key-pair program: nobody is asked
             const int broken = brokenKeys++ % 3;
-            QVERIFY(installKeyProgram(broken == 0   ? ""
-                                      : broken == 1 ? "#!/bin/sh\nprintf '{\"public_key\":\"p\"}'\n"
-                                                    : Keys + "exit 1\n"));
+            QVERIFY(installProgram(broken == 0   ? ""
+                                   : broken == 1 ? "#!/bin/sh\nprintf '{\"public_key\":\"p\"}'\n"
+                                                 : Keys + "exit 1\n"));
             w().startButton->click();
             m.status = broken == 1 ? "隧道密钥生成失败" : "无法生成隧道密钥，请重新安装客户端";
-            QVERIFY(installKeyProgram(Keys));
+            QVERIFY(installProgram(Keys));
             return check();
         }
         const bool grant = pick(4) > 0;
@@ -401,7 +401,7 @@ private slots:
         // Expiry lines are local time; a zone away from UTC shows whether the conversion happens.
         qputenv("TZ", "CST-8");
         QCOMPARE(QDateTime(QDate(2030, 1, 1), QTime(0, 0), Qt::UTC).toLocalTime().time(), QTime(8, 0));
-        QVERIFY(installKeyProgram(Keys));
+        QVERIFY(installProgram(Keys));
         trustTestCa();
         for (const char *scheme : {"https", "steam"})
             QDesktopServices::setUrlHandler(scheme, this, "open");
@@ -589,11 +589,7 @@ private slots:
         const QString box =
             "启动游戏|该游戏暂未配置自动启动，请保持Zumvari处于“正在加速”，再从游戏官方启动器打开。||*OK";
         // The installer leaves a file named after the count of its arguments.
-        QFile file(path);
-        QVERIFY(
-            file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\ntouch '" + marker.toUtf8() + "'$#\n") &&
-            file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-        file.close();
+        QVERIFY(installProgram("#!/bin/sh\ntouch '" + marker.toUtf8() + "'$#\n", path));
         for (const bool startable : {false, true}) {
             fresh();
             MainWindow &w = *rig->window;
