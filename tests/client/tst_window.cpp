@@ -490,6 +490,15 @@ private slots:
         QCOMPARE(rig->server.requests.at(requests).path(), "/api/v1/auth/login");
         QCoreApplication::sendPostedEvents();
         QCOMPARE(w.size(), QSize(1120, 720));
+        // One device id for every sign-in: a random one without braces, made at the first and stored.
+        QSet<QString> ids;
+        for (const RecordedRequest &request : rig->server.requests)
+            ids << QJsonDocument::fromJson(request.body)["device_id"].toString();
+        const QString id = QSettings().value("device/id").toString();
+        ids.remove("");
+        QVERIFY2(ids == QSet<QString>() << id && QUuid(id).version() == QUuid::Random &&
+                     QUuid(id).toString(QUuid::WithoutBraces) == id,
+                 qPrintable(id));
 
         // Then the game, region and node choice.
         QString sent; // the window and the choice as the session request went out; the backend refuses it
