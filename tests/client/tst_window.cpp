@@ -60,19 +60,14 @@ struct Boxes : QObject
 
 const QString Idle = "当前未加速", Busy = "会话结算中，请稍后再试"; // Busy: the backend refuses a delete
 
-const struct
-{
-    const char *members, *routeMode, *text, *address;
-} Sessions[] = {
-    {R"("game_processes":["cs2.exe"],"route_mode":"full","egress_ip":"203.0.113.7","relay":{"mtu":1420})",
-     "process-beta", "正在加速 · 智能分流 Beta（仅游戏流量）", "203.0.113.7"},
-    {R"("game_processes":[],"rules_environment":"global-fallback")", nullptr,
-     "正在加速 · 全局模式（全部 IPv4 流量经香港）", "分配中"},
-    {R"("rules_environment":"per-game","route_mode":"process-beta","egress_ip":"")", "process-beta",
-     "正在加速 · 智能分流 Beta（仅游戏流量）", "分配中"},
-    {R"("rules_environment":"Global-Fallback","route_mode":"full","egress_ip":"203.0.113.9")", "full",
-     "正在加速 · 游戏分流模式", "203.0.113.9"},
-};
+// A granted session's members | the route rule sent to the service ("-": none) | the status line | the
+// egress address shown.
+const char Sessions[] = R"(
+"game_processes":["cs2.exe"],"route_mode":"full","egress_ip":"203.0.113.7","relay":{"mtu":1420} | process-beta | 正在加速 · 智能分流 Beta（仅游戏流量） | 203.0.113.7
+"game_processes":[],"rules_environment":"global-fallback" | - | 正在加速 · 全局模式（全部 IPv4 流量经香港） | 分配中
+"rules_environment":"per-game","route_mode":"process-beta","egress_ip":"" | process-beta | 正在加速 · 智能分流 Beta（仅游戏流量） | 分配中
+"rules_environment":"Global-Fallback","route_mode":"full","egress_ip":"203.0.113.9" | full | 正在加速 · 游戏分流模式 | 203.0.113.9
+)";
 
 // Replies to "检查服务" without a plain state, and what the window shows for them.
 const char *const OddReplies[][2] = {{R"({"state":"idle","was":"accelerating"})", "正在加速"},
@@ -345,9 +340,9 @@ private:
             return check();
         }
         const bool grant = pick(4) > 0;
-        const auto &session = Sessions[pick(4)];
+        const QStringList session = QString(Sessions).split('\n', Qt::SkipEmptyParts)[pick(4)].split(" | ");
         const QByteArray id = "s-" + QByteArray::number(m.posts + 1);
-        const QByteArray body = "{\"session_id\":\"" + id + "\"," + session.members + '}';
+        const QByteArray body = "{\"session_id\":\"" + id + "\"," + session[0].toUtf8() + '}';
         nextSession = grant ? ScriptedReply::json(201, body) : failure(403, "会员已过期，请续费");
         rig->server.on("DELETE", SessionsPath + '/' + id).handle([this](const RecordedRequest &request) {
             deleteSeen =
@@ -373,7 +368,7 @@ private:
         if (!grant)
             m.status = "会员已过期，请续费", m.stop = false;
         else if (running)
-            m.status = QString::fromUtf8(session.text);
+            m.status = session[2];
         else
             expectStop(-1, "本地隧道启动失败，正在撤销会话…", confirm, true);
         check();
@@ -382,15 +377,14 @@ private:
         // The start payload: the whole session, the private key printed, the route rule.
         QJsonObject payload = QJsonDocument::fromJson(body).object();
         payload["private_key"] = "PRIVKEY";
-        if (session.routeMode)
-            payload["route_mode"] = session.routeMode;
+        if (session[1] != "-")
+            payload["route_mode"] = session[1];
         QByteArray sent;
         for (const ServiceRequestRecord &frame : frames())
             sent = frame.command == quint16(ServiceCommand::Start) ? frame.payload : sent;
         QCOMPARE(sent, QJsonDocument(payload).toJson(QJsonDocument::Compact));
         if (running)
-            QCOMPARE(w().routeCard->text(),
-                     "当前节点：Hong Kong Test Node · 加速 IP：" + QString(session.address));
+            QCOMPARE(w().routeCard->text(), "当前节点：Hong Kong Test Node · 加速 IP：" + session[3]);
     }
 
 private slots:
