@@ -1,9 +1,8 @@
 #pragma once
 
-// What the client suites share: a test main that gives each suite process its own settings store and
-// temporary folder (where local socket names live on Unix) and the identity the program sets at start;
-// text tables; and the main window against a scripted loopback backend and a local service on the real
-// channel.
+// What the client suites share: text tables, programs beside the suite, the event loop as main() runs
+// it, the main window against a scripted loopback backend and a local service on the real channel, and
+// the test main.
 
 #include "apiclient.h"
 #include "decisions.h"
@@ -17,18 +16,6 @@
 #include <QtWidgets>
 
 namespace ClientTest {
-
-// Before the application object exists. A short folder, since Unix socket paths are limited to about
-// 100 bytes, and the owner's alone, as a runtime folder must be.
-inline void isolateProcess()
-{
-    static QTemporaryDir root(QStringLiteral("/tmp/zumvari-test-XXXXXX"));
-    const QByteArray path = QFile::encodeName(root.path());
-    qputenv("TMPDIR", path);
-    qputenv("XDG_CONFIG_HOME", path + "/config");
-    qputenv("XDG_RUNTIME_DIR", path);
-    qunsetenv("DIVE_DIZUVIVIVID_API_URL"); // never a backend of the environment
-}
 
 // A table written as text: one row a line, its fields separated by " | ", the first naming the row.
 inline void rows(const char *table)
@@ -142,10 +129,16 @@ POST /api/v1/acceleration/sessions | 201 | {"session_id":"s-1","game_processes":
     }
 };
 
+// Each suite process gets its own settings store and temporary folder (where local socket names live on
+// Unix): a short one, since Unix socket paths are limited to about 100 bytes, and the owner's alone, as
+// a runtime folder must be. Never a backend of the environment; the identity the program sets at start.
 #define ZUMVARI_TEST_MAIN(TestObject)                                                                        \
     int main(int argc, char *argv[])                                                                         \
     {                                                                                                        \
-        ClientTest::isolateProcess();                                                                        \
+        QTemporaryDir root(QStringLiteral("/tmp/zumvari-test-XXXXXX"));                                      \
+        for (const char *name : {"TMPDIR", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})                            \
+            qputenv(name, QFile::encodeName(root.path()));                                                   \
+        qunsetenv("DIVE_DIZUVIVIVID_API_URL");                                                               \
         QApplication app(argc, argv);                                                                        \
         QApplication::setQuitOnLastWindowClosed(false);                                                      \
         QApplication::setApplicationName(QStringLiteral("ZUMVARI"));                                         \
