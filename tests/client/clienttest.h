@@ -120,13 +120,6 @@ POST /api/v1/acceleration/sessions | 201 | {"session_id":"s-1","game_processes":
                    window->startButton->isEnabled();
         });
     }
-    int commandsSent(ServiceCommand command) const
-    {
-        const QList<ServiceRequestRecord> frames =
-            service ? service->requests() : QList<ServiceRequestRecord>();
-        return int(
-            std::count_if(frames.begin(), frames.end(), [&](auto &f) { return f.command == int(command); }));
-    }
 };
 
 // Each suite process gets its own settings store and temporary folder (where local socket names live on

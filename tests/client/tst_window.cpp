@@ -157,7 +157,7 @@ private:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (watched == qApp && event->type() == QEvent::Quit && ++quits == 1)
-            stopsAtQuit = rig->commandsSent(ServiceCommand::Stop);
+            stopsAtQuit = int(observed().frames.count('3'));
         return false;
     }
 
@@ -345,10 +345,9 @@ private:
         const QByteArray body = "{\"session_id\":\"" + id + "\"," + session[0].toUtf8() + '}';
         nextSession = grant ? ScriptedReply::json(201, body) : failure(403, "会员已过期，请续费");
         rig->server.on("DELETE", SessionsPath + '/' + id).handle([this](const RecordedRequest &request) {
-            deleteSeen =
-                QString("%1, stops %2, quits %3, %4")
-                    .arg(w().statusLabel->text(), QString::number(rig->commandsSent(ServiceCommand::Stop)),
-                         QString::number(quits), request.header("Authorization"));
+            deleteSeen = QString("%1, stops %2, quits %3, %4")
+                             .arg(w().statusLabel->text(), QString::number(observed().frames.count('3')),
+                                  QString::number(quits), request.header("Authorization"));
             return deleteConfirms ? ScriptedReply(204) : failure(409, Busy);
         });
         const int fault = breakService(grant);
@@ -468,7 +467,8 @@ private slots:
         const int requests = int(rig->server.requests.size());
         QTest::mouseClick(w.logoutButton, Qt::LeftButton);
         // Nothing ran, yet the local service is told to stop; the backend hears nothing.
-        QCOMPARE(rig->commandsSent(ServiceCommand::Stop), 1);
+        QCOMPARE(rig->service->requests().size(), 1);
+        QCOMPARE(rig->service->requests()[0].command, int(ServiceCommand::Stop));
         QCOMPARE(seen(w), "尚未登录 | 当前未加速 | " + Matching + " | L--- // | ++++---");
         QVERIFY(w.gameList->count() == 0 && !w.apiClient->IsLoggedIn());
         // A game list that arrives after the sign-out leaves a game current with nobody signed in: an idle
