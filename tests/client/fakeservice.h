@@ -14,7 +14,6 @@ struct ServiceRequestRecord
 {
     QByteArray header; // the 20 bytes as received
     quint16 command;
-    quint64 requestId;
     QByteArray payload;
 };
 
@@ -59,7 +58,7 @@ public:
                 {
                     const QMutexLocker lock(&mutex);
                     recorded.append(
-                        {in.left(20), qFromLittleEndian<quint16>(in.constData() + 6), id, in.mid(20)});
+                        {in.left(20), qFromLittleEndian<quint16>(in.constData() + 6), in.mid(20)});
                     if (!queued.empty()) {
                         reply = queued.front();
                         queued.pop_front();

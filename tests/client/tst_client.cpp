@@ -49,12 +49,6 @@ QString text(const QVariant &value)
                             : value.toString();
 }
 
-QString installerPath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
-           "/Zumvari/Zumvari-Update-Setup.exe";
-}
-
 // A server, a client pointed at it with a path and a query in its base URL, and what the client
 // signalled: one line of name and arguments per signal.
 struct Rig
@@ -248,10 +242,12 @@ size 0 | 0 | 200 | 0 | size 0 | UpdateDownloadFailed 更新信息不完整
         trustTestCa();
         // An earlier installer in a folder open to all: kept on failure, replaced only once the folder is
         // the owner's alone.
-        const QString folder = QFileInfo(installerPath()).path();
+        const QString path = QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
+                             "/Zumvari/Zumvari-Update-Setup.exe",
+                      folder = QFileInfo(path).path();
         QDir(folder).removeRecursively();
         QFile::remove(folder);
-        QFile earlier(installerPath());
+        QFile earlier(path);
         QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
         QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
         earlier.close();
@@ -260,7 +256,7 @@ size 0 | 0 | 200 | 0 | size 0 | UpdateDownloadFailed 更新信息不完整
             QVERIFY(earlier.rename(temp + "/f") && QDir(folder).removeRecursively() &&
                     QFile::rename(temp + "/f", folder));
         if (change == "installer")
-            QVERIFY(earlier.remove() && QDir().mkpath(installerPath() + "/x"));
+            QVERIFY(earlier.remove() && QDir().mkpath(path + "/x"));
         if (change == "temp")
             qputenv("TMPDIR", temp + "/gone"); // no such folder: no temporary location at all
         Rig rig(true);
@@ -287,13 +283,13 @@ size 0 | 0 | 200 | 0 | size 0 | UpdateDownloadFailed 更新信息不完整
         QVERIFY(sent ? sent->request().transferTimeout() == 60000 && rig.wait() : outcome.endsWith("不完整"));
         qputenv("TMPDIR", temp);
         QVERIFY2(rig.log().size() == 1 && rig.log()[0].startsWith(outcome), qPrintable(rig.log().join('\n')));
-        QFile installer(installerPath());
+        QFile installer(path);
         const bool saved = outcome == "UpdateDownloaded";
         const QByteArray kept =
             saved ? expected : QByteArray(change == "folder" || change == "installer" ? "none" : "earlier");
         QCOMPARE(installer.open(QIODevice::ReadOnly) ? installer.readAll() : "none", kept);
         if (saved) {
-            QCOMPARE(rig.log()[0], "UpdateDownloaded " + installerPath());
+            QCOMPARE(rig.log()[0], "UpdateDownloaded " + path);
             QCOMPARE(QFileInfo(folder).permissions() & 0x7777, 0x7700);
             // The reply's own progress, with a total of -1 while it is unknown.
             const QStringList progress = rig.log(true);
@@ -316,8 +312,8 @@ size 0 | 0 | 200 | 0 | size 0 | UpdateDownloadFailed 更新信息不完整
             const ServiceRequestRecord sent = service.requests().last();
             // Magic, version 1, the command, the time in milliseconds as its id, the payload's length.
             QCOMPARE(sent.header.left(8).toHex(), "4343414701000" + QByteArray::number(int(command)) + "00");
-            QVERIFY(sent.requestId >= before &&
-                    sent.requestId <= quint64(QDateTime::currentMSecsSinceEpoch()));
+            const quint64 id = qFromLittleEndian<quint64>(sent.header.constData() + 8);
+            QVERIFY(id >= before && id <= quint64(QDateTime::currentMSecsSinceEpoch()));
             QCOMPARE(qFromLittleEndian<quint32>(sent.header.constData() + 16), quint32(payload.size()));
             QVERIFY(sent.payload == payload);
         }

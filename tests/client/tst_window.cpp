@@ -651,12 +651,8 @@ private slots:
     {
         QFETCH(quint32, seed);
         random.seed(seed);
-        m = {};
-        m.tray = m.shown = true;
-        quits = 0;
-        stopsAtQuit = -1;
-        balloons.clear();
-        deleteSeen.clear();
+        m = {}, m.tray = m.shown = true;
+        quits = 0, stopsAtQuit = -1, balloons.clear(), deleteSeen.clear();
         other = std::make_unique<QWidget>();
         other->show();
         QCOMPARE(w().trayIcon->toolTip(), "Zumvari游戏加速器");
