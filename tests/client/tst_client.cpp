@@ -239,7 +239,6 @@ size 0 | 0 | 200 | 0 | size 0 | UpdateDownloadFailed 更新信息不完整
         QFETCH(QStringList, row);
         const int serving = row[0].toInt(), extra = row[2].toInt();
         const QString change = row[3], outcome = row[4];
-        trustTestCa();
         // An earlier installer in a folder open to all: kept on failure, replaced only once the folder is
         // the owner's alone.
         const QString path = QStandardPaths::writableLocation(QStandardPaths::TempLocation) +

@@ -4,16 +4,6 @@
 
 #include "clienttest.h"
 
-namespace {
-
-// What the service itself reports.
-QJsonObject serviceState()
-{
-    return QJsonDocument::fromJson(callControlService(ServiceCommand::Status, {}).text.toUtf8()).object();
-}
-
-} // namespace
-
 class EndToEnd : public QObject
 {
     Q_OBJECT
@@ -49,6 +39,10 @@ private slots:
 
     void road()
     {
+        const auto serviceState = [] { // what the service itself reports
+            return QJsonDocument::fromJson(callControlService(ServiceCommand::Status, {}).text.toUtf8())
+                .object();
+        };
         MainWindow window;
         window.show();
         QTest::keyClicks(window.accountEdit, "member@zumvari.test");

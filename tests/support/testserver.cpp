@@ -24,18 +24,14 @@ const std::pair<QSslCertificate, QSslKey> &testCertificate()
 
 } // namespace
 
-void trustTestCa()
-{
-    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.addCaCertificate(testCertificate().first);
-    QSslConfiguration::setDefaultConfiguration(config);
-}
-
 TestServer::TestServer(bool https)
     : https(https), listener(https ? new QSslServer(this) : new QTcpServer(this))
 {
     if (auto *tls = qobject_cast<QSslServer *>(listener)) {
+        // Every network manager of the process trusts it from now on.
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.addCaCertificate(testCertificate().first);
+        QSslConfiguration::setDefaultConfiguration(config);
         config.setLocalCertificate(testCertificate().first);
         config.setPrivateKey(testCertificate().second);
         tls->setSslConfiguration(config);

@@ -50,8 +50,6 @@ struct Route
     }
 };
 
-void trustTestCa(); // every network manager of the process then trusts the HTTPS servers
-
 class TestServer : public QObject
 {
 public:
