@@ -226,6 +226,7 @@ far too long, cut off | 3 | 200 | 300000 | - | UpdateDownloadFailed 更新下载
 wrong digest | 0 | 200 | 0 | wrong | UpdateDownloadFailed 更新文件校验失败，已停止安装
 folder is a file | 0 | 200 | 0 | folder | UpdateDownloadFailed 无法创建更新临时目录
 no temporary folder | 0 | 200 | 0 | temp | UpdateDownloadFailed 无法创建更新临时目录
+folder of another account | 0 | 200 | 0 | nobody | UpdateDownloadFailed 无法创建更新临时目录
 installer is a folder | 0 | 200 | 0 | installer | UpdateDownloadFailed 无法保存更新安装程序
 http | 0 | 200 | 0 | http | UpdateDownloadFailed 更新信息不完整
 63-character digest | 0 | 200 | 0 | 63 | UpdateDownloadFailed 更新信息不完整
@@ -258,6 +259,8 @@ size 0 | 0 | 200 | 0 | size 0 | UpdateDownloadFailed 更新信息不完整
             QVERIFY(earlier.remove() && QDir().mkpath(path + "/x"));
         if (change == "temp")
             qputenv("TMPDIR", temp + "/gone"); // no such folder: no temporary location at all
+        if (change == "nobody" && chown(QFile::encodeName(folder), getpwnam("nobody")->pw_uid, gid_t(-1)))
+            QSKIP("giving the folder to `nobody` needs root; this run is not root");
         Rig rig(true);
         const QByteArray expected(30000, 'i');
         const QString digest = QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex();
