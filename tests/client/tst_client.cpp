@@ -422,8 +422,8 @@ keys on standard error | PAIR >&2 | 2,,
         QCOMPARE(roundTripValue(2), 2);
         QCOMPARE(roundTripValue(87.5), 100);
         QCOMPARE(roundTripValue(QJsonValue::Undefined), 100);
-        QVERIFY(isNewerRelease("0-beta.5", "0.4.0") &&
-                isNewerRelease("0-alpha.5", "0.4.0")); // suffix anywhere
+        // A "-beta" or "-alpha" anywhere.
+        QVERIFY(isNewerRelease("0-beta.5", "0.4.0") && isNewerRelease("0-alpha.5", "0.4.0"));
         QVERIFY(!isNewerRelease("0.4.0-alpha", "0.4.0"));
         QVERIFY(isNewerRelease("0.10", "0.9.9"));
         QCOMPARE(downloadPercent(2, 3), 66);
