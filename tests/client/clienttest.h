@@ -75,7 +75,7 @@ POST /api/v1/auth/login | 200 | {"access_token":"access-1","refresh_token":"refr
 GET /api/v1/me | 200 | {"account":"alice@example.com","membership":{"active":true,"kind":"trial","expires_at":"2030-01-01T00:00:00Z"}}
 GET /api/v1/games | 200 | {"items":[{"id":"g-1","name":"反恐精英2","slug":"cs2"},{"id":"g-2","name":"绝地求生","slug":"pubg"}]}
 GET /api/v1/games/g-1/regions | 200 | {"items":[{"id":"r-1","name":"亚服"}]}
-GET /api/v1/games/g-2/regions | 200 | {"items":[{"id":"r-2","name":"国际服"}]}
+GET /api/v1/games/g-2/regions | 200 | {"items":[{"id":"r-2","name":"国际服"},{"id":"r-3","name":"欧服"}]}
 GET /api/v1/games/g-1/regions/r-1/nodes | 200 | {"items":[{"id":"n-1","name":"Test","location":"hk","score":35}]}
 POST /api/v1/acceleration/sessions | 201 | {"session_id":"s-1","game_processes":["cs2.exe"],"rules_environment":"process","egress_ip":"203.0.113.7"}
 )";
