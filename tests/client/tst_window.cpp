@@ -423,6 +423,8 @@ private slots:
                  " | LS-- g-1/r-1/cs2 | ----+++ [  alice  /]"}};
         for (const auto &[account, password, shown] : attempts) {
             rig->submitSignIn(account, password);
+            // "登录" is off while the backend is asked.
+            QCOMPARE(w.loginButton->isEnabled(), account.trimmed().isEmpty() || password.isEmpty());
             QTRY_COMPARE(now(), shown);
         }
 
