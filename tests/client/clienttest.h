@@ -63,8 +63,8 @@ inline const auto failure = [](int status, const QString &message) {
 } // namespace ClientTest
 
 // The window against a backend with a small catalogue that every flow can walk (tests replace any
-// route before the step that sends its request): two games with a region and a node each; a session
-// with split routing and its end.
+// route before the step that sends its request): two games, the first with one region and its node, the
+// second with two regions (the first is the one chosen); a session with split routing.
 struct WindowRig
 {
     WindowRig()
