@@ -26,14 +26,20 @@ run_stage() {
     while [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
     shift
     say "Building ($name)"
-    configure "$dir" -DZUMVARI_BUILD_TESTS=ON "$@"
-    build "$dir"
+    rm -f "$logs/$name.log"
+    # A stage that does not build is counted as failed and the next one still runs.
+    if ! { configure "$dir" -DZUMVARI_BUILD_TESTS=ON "$@" && build "$dir"; }; then
+        failed=1
+        summaries+=("$name: the build failed")
+        return 0
+    fi
     say "Testing ($name)"
-    local status=0
+    local status=0 line
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${ctest_args[@]}" 2>&1 | tee "$logs/$name.log" ||
         status=$?
     [ "$status" -eq 0 ] || failed=1
-    summaries+=("$name: $(grep -E 'tests passed|No tests were found' "$logs/$name.log" | tail -n 1)")
+    line=$(grep -E 'tests passed|No tests were found' "$logs/$name.log" | tail -n 1) || true
+    summaries+=("$name: ${line:-no CTest summary (exit status $status)}")
 }
 
 # The benchmarks are built here, so that they cannot rot, but never run.
@@ -48,7 +54,8 @@ run_stage tsan-driver build/tsan -L driver -- \
 passed_total=0
 failed_total=0
 for log in "$logs"/plain.log "$logs"/asan-ubsan.log "$logs"/tsan-driver.log; do
-    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
+    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" 2>/dev/null | tail -n 1) ||
+        true
     [ -n "$line" ] || { failed=1; continue; }
     f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
     n=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$line")
