@@ -23,7 +23,7 @@ static_assert(static_cast<int>(FWPS_FIELD_ALE_AUTH_CONNECT_V6_IP_REMOTE_PORT) ==
 
 namespace {
 
-NTSTATUS RegisterOne(PDEVICE_OBJECT deviceObject, const GUID &key, FWPS_CALLOUT_CLASSIFY_FN0 classifyFn,
+NTSTATUS RegisterOne(PDEVICE_OBJECT deviceObject, const GUID &key, FWPS_CALLOUT_CLASSIFY_FN0 *classifyFn,
                      UINT32 *calloutId)
 {
     FWPS_CALLOUT0 callout;
@@ -36,8 +36,39 @@ NTSTATUS RegisterOne(PDEVICE_OBJECT deviceObject, const GUID &key, FWPS_CALLOUT_
     return FwpsCalloutRegister0(deviceObject, &callout, calloutId);
 }
 
-void SplitClassify(bool isV6, const FWPS_INCOMING_VALUES0 *inFixedValues,
-                   const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues, FWPS_CLASSIFY_OUT0 *classifyOut)
+// Unregistration fails only for an unknown id or a flow that still holds a context, and this driver
+// keeps its ids and sets no flow contexts: a failure is a fault of ours, worth a checked build's stop.
+void UnregisterOne(UINT32 *calloutId)
+{
+    if (*calloutId == 0) {
+        return;
+    }
+    const NTSTATUS status = FwpsCalloutUnregisterById0(*calloutId);
+    NT_ASSERT(NT_SUCCESS(status));
+    (void)status;
+    *calloutId = 0;
+}
+
+// The fields are read only at the connect-authorization layer of the callout's family and only
+// with the types the record needs. A filter that sends another layer to the callout would
+// otherwise hand over, say, an IPv4 address where the IPv6 callout expects a pointer.
+bool HasConnectValues(bool isV6, const FWPS_INCOMING_VALUES0 *inFixedValues)
+{
+    const FWPS_INCOMING_VALUE0 *values = inFixedValues->incomingValue;
+    if (inFixedValues->layerId != (isV6 ? FWPS_LAYER_ALE_AUTH_CONNECT_V6 : FWPS_LAYER_ALE_AUTH_CONNECT_V4) ||
+        inFixedValues->valueCount <= FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT || values == nullptr) {
+        return false;
+    }
+    const FWP_VALUE0 &address = values[FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_ADDRESS].value;
+    const bool addressFits = isV6 ? address.type == FWP_BYTE_ARRAY16_TYPE && address.byteArray16 != nullptr
+                                  : address.type == FWP_UINT32;
+    return addressFits && values[FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_PROTOCOL].value.type == FWP_UINT8 &&
+           values[FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT].value.type == FWP_UINT16;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL) void SplitClassify(bool isV6, const FWPS_INCOMING_VALUES0 *inFixedValues,
+                                                       const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues,
+                                                       FWPS_CLASSIFY_OUT0 *classifyOut)
 {
     if ((classifyOut->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
         return;
@@ -47,7 +78,7 @@ void SplitClassify(bool isV6, const FWPS_INCOMING_VALUES0 *inFixedValues,
         return;
     }
     const UINT64 processId = inMetaValues->processId;
-    if (!SplitIsTargetProcess(processId)) {
+    if (!SplitIsTargetProcess(processId) || !HasConnectValues(isV6, inFixedValues)) {
         return;
     }
 
@@ -70,7 +101,7 @@ void SplitClassify(bool isV6, const FWPS_INCOMING_VALUES0 *inFixedValues,
 
 } // namespace
 
-NTSTATUS SplitRegisterCallouts(PDEVICE_OBJECT deviceObject)
+_Use_decl_annotations_ NTSTATUS SplitRegisterCallouts(PDEVICE_OBJECT deviceObject)
 {
     NTSTATUS status = RegisterOne(deviceObject, SPLIT_CALLOUT_V4_KEY, SplitClassifyV4, &calloutIdV4);
     if (!NT_SUCCESS(status)) {
@@ -78,28 +109,22 @@ NTSTATUS SplitRegisterCallouts(PDEVICE_OBJECT deviceObject)
     }
     status = RegisterOne(deviceObject, SPLIT_CALLOUT_V6_KEY, SplitClassifyV6, &calloutIdV6);
     if (!NT_SUCCESS(status)) {
-        FwpsCalloutUnregisterById0(calloutIdV4);
-        calloutIdV4 = 0;
+        UnregisterOne(&calloutIdV4);
         return status;
     }
     return STATUS_SUCCESS;
 }
 
-void SplitUnregisterCallouts()
+_Use_decl_annotations_ void SplitUnregisterCallouts()
 {
-    if (calloutIdV6 != 0) {
-        FwpsCalloutUnregisterById0(calloutIdV6);
-        calloutIdV6 = 0;
-    }
-    if (calloutIdV4 != 0) {
-        FwpsCalloutUnregisterById0(calloutIdV4);
-        calloutIdV4 = 0;
-    }
+    UnregisterOne(&calloutIdV6);
+    UnregisterOne(&calloutIdV4);
 }
 
-void NTAPI SplitClassifyV4(const FWPS_INCOMING_VALUES0 *inFixedValues,
-                           const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues, void *layerData,
-                           const FWPS_FILTER0 *filter, UINT64 flowContext, FWPS_CLASSIFY_OUT0 *classifyOut)
+_Use_decl_annotations_ void NTAPI SplitClassifyV4(const FWPS_INCOMING_VALUES0 *inFixedValues,
+                                                  const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues,
+                                                  void *layerData, const FWPS_FILTER0 *filter,
+                                                  UINT64 flowContext, FWPS_CLASSIFY_OUT0 *classifyOut)
 {
     (void)layerData;
     (void)filter;
@@ -107,9 +132,10 @@ void NTAPI SplitClassifyV4(const FWPS_INCOMING_VALUES0 *inFixedValues,
     SplitClassify(false, inFixedValues, inMetaValues, classifyOut);
 }
 
-void NTAPI SplitClassifyV6(const FWPS_INCOMING_VALUES0 *inFixedValues,
-                           const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues, void *layerData,
-                           const FWPS_FILTER0 *filter, UINT64 flowContext, FWPS_CLASSIFY_OUT0 *classifyOut)
+_Use_decl_annotations_ void NTAPI SplitClassifyV6(const FWPS_INCOMING_VALUES0 *inFixedValues,
+                                                  const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues,
+                                                  void *layerData, const FWPS_FILTER0 *filter,
+                                                  UINT64 flowContext, FWPS_CLASSIFY_OUT0 *classifyOut)
 {
     (void)layerData;
     (void)filter;
@@ -117,7 +143,8 @@ void NTAPI SplitClassifyV6(const FWPS_INCOMING_VALUES0 *inFixedValues,
     SplitClassify(true, inFixedValues, inMetaValues, classifyOut);
 }
 
-NTSTATUS NTAPI SplitNotify(FWPS_CALLOUT_NOTIFY_TYPE notifyType, const GUID *filterKey, FWPS_FILTER0 *filter)
+_Use_decl_annotations_ NTSTATUS NTAPI SplitNotify(FWPS_CALLOUT_NOTIFY_TYPE notifyType, const GUID *filterKey,
+                                                  FWPS_FILTER0 *filter)
 {
     (void)notifyType;
     (void)filterKey;

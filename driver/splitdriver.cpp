@@ -19,13 +19,13 @@ NTSTATUS SplitCompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
-NTSTATUS NTAPI SplitDispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
+_Use_decl_annotations_ NTSTATUS NTAPI SplitDispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     (void)deviceObject;
     return SplitCompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS NTAPI SplitDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
+_Use_decl_annotations_ NTSTATUS NTAPI SplitDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     (void)deviceObject;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -37,7 +37,7 @@ NTSTATUS NTAPI SplitDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     return SplitCompleteRequest(irp, status, information);
 }
 
-void NTAPI SplitDriverUnload(PDRIVER_OBJECT driverObject)
+_Use_decl_annotations_ void NTAPI SplitDriverUnload(PDRIVER_OBJECT driverObject)
 {
     (void)driverObject;
     SplitClearConnections();
@@ -49,7 +49,7 @@ void NTAPI SplitDriverUnload(PDRIVER_OBJECT driverObject)
     }
 }
 
-NTSTATUS SplitDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+_Use_decl_annotations_ NTSTATUS SplitDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     (void)registryPath;
 
@@ -90,7 +90,8 @@ NTSTATUS SplitDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+extern "C" _Use_decl_annotations_ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject,
+                                                             PUNICODE_STRING registryPath)
 {
     return SplitDriverEntry(driverObject, registryPath);
 }

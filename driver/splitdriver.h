@@ -13,24 +13,23 @@ extern UINT32 calloutIdV6;
 extern PDEVICE_OBJECT SplitControlDevice;
 extern UNICODE_STRING SplitLinkName;
 
-NTSTATUS SplitRegisterCallouts(PDEVICE_OBJECT deviceObject);
-void SplitUnregisterCallouts();
+// Entry points carry the WDK's role types, so that its code analysis and Static Driver Verifier
+// know what calls them and at which IRQL.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SplitRegisterCallouts(PDEVICE_OBJECT deviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) void SplitUnregisterCallouts();
 
-void NTAPI SplitClassifyV4(const FWPS_INCOMING_VALUES0 *inFixedValues,
-                           const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues, void *layerData,
-                           const FWPS_FILTER0 *filter, UINT64 flowContext, FWPS_CLASSIFY_OUT0 *classifyOut);
-void NTAPI SplitClassifyV6(const FWPS_INCOMING_VALUES0 *inFixedValues,
-                           const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues, void *layerData,
-                           const FWPS_FILTER0 *filter, UINT64 flowContext, FWPS_CLASSIFY_OUT0 *classifyOut);
-NTSTATUS NTAPI SplitNotify(FWPS_CALLOUT_NOTIFY_TYPE notifyType, const GUID *filterKey, FWPS_FILTER0 *filter);
+FWPS_CALLOUT_CLASSIFY_FN0 SplitClassifyV4;
+FWPS_CALLOUT_CLASSIFY_FN0 SplitClassifyV6;
+FWPS_CALLOUT_NOTIFY_FN0 SplitNotify;
 
-NTSTATUS SplitDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
-void NTAPI SplitDriverUnload(PDRIVER_OBJECT driverObject);
-NTSTATUS NTAPI SplitDispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS NTAPI SplitDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    SplitDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+DRIVER_UNLOAD SplitDriverUnload;
+_Dispatch_type_(IRP_MJ_CREATE) _Dispatch_type_(IRP_MJ_CLOSE) DRIVER_DISPATCH SplitDispatchCreateClose;
+_Dispatch_type_(IRP_MJ_DEVICE_CONTROL) DRIVER_DISPATCH SplitDispatchDeviceControl;
 NTSTATUS SplitCompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 
 // The loader's entry point; forwards to SplitDriverEntry.
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+extern "C" DRIVER_INITIALIZE DriverEntry;
 
 #endif // ZUMVARI_SPLITDRIVER_H

@@ -65,10 +65,13 @@ void Ours(benchmark::State &state, const Case &c)
 {
     Prepare(c);
     FWPS_INCOMING_VALUE0 values[8] = {};
+    values[5].value.type = FWP_UINT8;
     values[5].value.uint8 = 6;
+    values[6].value.type = FWP_UINT32;
     values[6].value.uint32 = 0x01020304;
+    values[7].value.type = FWP_UINT16;
     values[7].value.uint16 = c.port;
-    const FWPS_INCOMING_VALUES0 fixed{0, 8, values};
+    const FWPS_INCOMING_VALUES0 fixed{FWPS_LAYER_ALE_AUTH_CONNECT_V4, 8, values};
     FWPS_INCOMING_METADATA_VALUES0 meta{};
     meta.currentMetadataValues = FWPS_METADATA_FIELD_PROCESS_ID;
     meta.processId = c.pid;

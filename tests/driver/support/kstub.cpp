@@ -63,6 +63,11 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link)
     return Record("IoDeleteSymbolicLink " + Narrow(link));
 }
 
+void KstubAssertionFailed(const char *expression)
+{
+    Record(std::string("NT_ASSERT failed: ") + expression);
+}
+
 void IofCompleteRequest(PIRP, CCHAR boost)
 {
     Record("IofCompleteRequest boost " + std::to_string(boost));

@@ -64,11 +64,14 @@ typedef struct _IRP
     } AssociatedIrp;
     PIO_STACK_LOCATION CurrentStackLocation; // the WDK reaches it through Tail.Overlay
 } IRP, *PIRP;
+typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT *);
+typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT, PIRP);
 typedef struct _DRIVER_OBJECT
 {
-    void (*DriverUnload)(struct _DRIVER_OBJECT *);
-    NTSTATUS (*MajorFunction[0x1c])(PDEVICE_OBJECT, PIRP);
+    DRIVER_UNLOAD *DriverUnload;
+    DRIVER_DISPATCH *MajorFunction[0x1c];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
+typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT, PUNICODE_STRING);
 
 #define IoGetCurrentIrpStackLocation(irp) ((irp)->CurrentStackLocation)
 void RtlInitUnicodeString(PUNICODE_STRING string, const WCHAR *source);
@@ -80,6 +83,9 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link);
 void IofCompleteRequest(PIRP irp, CCHAR boost);
 #define KeInitializeSpinLock(lock) (*(lock) = 0)
+// A checked build's assertion: recorded as an event, so a test sees it fail and the walk goes on.
+void KstubAssertionFailed(const char *expression);
+#define NT_ASSERT(expression) ((expression) ? (void)0 : KstubAssertionFailed(#expression))
 KIRQL KeAcquireSpinLockRaiseToDpc(KSPIN_LOCK *lock);
 void KeReleaseSpinLock(KSPIN_LOCK *lock, KIRQL irql);
 

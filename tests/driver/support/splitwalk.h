@@ -117,12 +117,15 @@ template <typename Next> std::string Walk(Next next, int steps)
     Model model;
     FWPS_INCOMING_VALUE0 values[8] = {};
     FWP_BYTE_ARRAY16 remote6{};
-    const FWPS_INCOMING_VALUES0 fixed{0, 8, values};
+    FWPS_INCOMING_VALUES0 fixed{0, 8, values};
     FWPS_INCOMING_METADATA_VALUES0 meta{};
     for (int step = 0; step < steps; ++step) {
         const int op = next(8), attempts = op >= 4 ? 0 : next(40) == 0 ? 520 : 1; // 520: enough to fill
         for (int i = 0; i < attempts; ++i) {
             const bool v6 = next(2), marked = next(10) != 0;
+            // Now and then a callout in the wrong place: 1 another layer, 2-4 the protocol, address or
+            // port of another type, 5 no address array (IPv6) or too few values (IPv4).
+            const int misplaced = next(8) == 0 ? 1 + next(5) : 0;
             const UINT32 rights = next(10) != 0; // the write right, mostly
             const UINT64 pid = 1 + next(4);
             const UINT8 protocol = next(2) ? 6 : 17, last = static_cast<UINT8>(next(3));
@@ -132,20 +135,28 @@ template <typename Next> std::string Walk(Next next, int steps)
             address.resize(v6 ? 16 : 4, 0);
             address.back() = v6 ? static_cast<UINT8>(next(2)) : last;
             std::copy(address.begin(), address.end(), remote6.byteArray16);
+            values[5].value = {misplaced == 2 ? FWP_UINT16 : FWP_UINT8, {}};
             values[5].value.uint8 = protocol;
+            values[7].value = {misplaced == 4 ? FWP_UINT32 : FWP_UINT16, {}};
             values[7].value.uint16 = port;
+            // Read as the IPv6 callout's pointer, the IPv4 address would fault.
+            values[6].value = {v6 != (misplaced == 3) ? FWP_BYTE_ARRAY16_TYPE : FWP_UINT32, {}};
             values[6].value.uint32 = 0x0A000000u | last;
-            if (v6) {
-                values[6].value.byteArray16 = &remote6;
+            if (v6 && misplaced != 3) {
+                values[6].value.byteArray16 = misplaced == 5 ? nullptr : &remote6;
             }
+            fixed.layerId =
+                v6 != (misplaced == 1) ? FWPS_LAYER_ALE_AUTH_CONNECT_V6 : FWPS_LAYER_ALE_AUTH_CONNECT_V4;
+            fixed.valueCount = !v6 && misplaced == 5 ? 7 : 8;
             meta.currentMetadataValues = marked ? FWPS_METADATA_FIELD_PROCESS_ID | 0x1 : 0x1;
             meta.processId = pid;
             FWPS_CLASSIFY_OUT0 out{0xAAAA, 1, 2, rights, 0x10, 0};
             (v6 ? SplitClassifyV6 : SplitClassifyV4)(&fixed, &meta, nullptr, nullptr, 0, &out);
             const UINT32 action =
-                !rights  ? 0xAAAA // left alone without the write right
-                : marked ? model.Classify(pid, Wire(v6 ? 23 : 2, 0, pid, protocol, port, address))
-                         : FWP_ACTION_PERMIT;
+                !rights ? 0xAAAA // left alone without the write right
+                : marked && !misplaced
+                    ? model.Classify(pid, Wire(v6 ? 23 : 2, 0, pid, protocol, port, address))
+                    : FWP_ACTION_PERMIT;
             if (out.actionType != action || out.flags != (action == FWP_ACTION_BLOCK ? 0x11u : 0x10u) ||
                 out.rights != rights || out.outContext != 1 || out.filterId != 2) {
                 return "classify-out at step " + std::to_string(step);
