@@ -81,6 +81,11 @@ bool ApiClient::IsLoggedIn() const
     return !accessToken.isEmpty();
 }
 
+bool ApiClient::AccelerationRequestInFlight() const
+{
+    return accelerationRequests > 0;
+}
+
 void ApiClient::Logout()
 {
     accessToken.clear();
@@ -100,6 +105,9 @@ QNetworkRequest ApiClient::apiRequest(const QString &path, bool authorized) cons
     if (authorized)
         request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
     request.setTransferTimeout(RequestInactivityTimeoutMs);
+    // Qt's default follows a redirect to any https host and sends the token (or the password) along;
+    // a redirect to another scheme, host or port fails the request instead.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     return request;
 }
 
@@ -114,6 +122,7 @@ void ApiClient::send(QNetworkReply *reply, int successStatus, const QString &fal
                 reply->deleteLater();
 
                 Judged judged;
+                judged.status = status;
                 judged.ok = status == successStatus;
                 if (!judged.ok || parseOnSuccess)
                     judged.body = QJsonDocument::fromJson(raw).object();
@@ -198,8 +207,10 @@ void ApiClient::LoadNodes(const QString &gameId, const QString &regionId)
 {
     // One pass, so a "%2" inside the game id stays as it is.
     const QString path = QStringLiteral("/api/v1/games/%1/regions/%2/nodes").arg(gameId, regionId);
+    ++accelerationRequests;
     send(networkManager->get(apiRequest(path, true)), 200, tr("读取加速节点失败"), true,
          [this, gameId, regionId](const Judged &judged) {
+             --accelerationRequests;
              if (judged.ok)
                  emit NodesLoaded(gameId, regionId, itemsOf(judged.body));
              else
@@ -225,8 +236,10 @@ void ApiClient::CreateSession(const QString &gameId, const QString &regionId, co
 
     QNetworkRequest request = apiRequest(QStringLiteral("/api/v1/acceleration/sessions"), true);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    ++accelerationRequests;
     send(networkManager->post(request, compactJson(body)), 201, tr("创建加速会话失败"), true,
          [this](const Judged &judged) {
+             --accelerationRequests;
              if (judged.ok)
                  emit SessionCreated(judged.body);
              else
@@ -237,10 +250,14 @@ void ApiClient::CreateSession(const QString &gameId, const QString &regionId, co
 void ApiClient::StopSession(const QString &sessionId)
 {
     const QString path = QStringLiteral("/api/v1/acceleration/sessions/%1").arg(sessionId);
+    ++accelerationRequests;
     send(networkManager->deleteResource(apiRequest(path, true)), 204, tr("停止加速会话失败"), false,
-         [this](const Judged &judged) {
-             if (judged.ok)
-                 emit SessionStopped();
+         [this, sessionId](const Judged &judged) {
+             --accelerationRequests;
+             // A session the backend no longer knows (expired, or ended there) is over all the same;
+             // taken as a failure, every later stop would delete it again and fail again.
+             if (judged.ok || judged.status == 404 || judged.status == 410)
+                 emit SessionStopped(sessionId);
              else
                  emit RequestFailed(judged.failureMessage);
          });

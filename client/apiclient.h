@@ -22,6 +22,9 @@ public:
     explicit ApiClient(QObject *parent = nullptr);
 
     bool IsLoggedIn() const;
+    // True while a node lookup, a session request or a session delete awaits its answer; the outcome
+    // signal of the last one is emitted after this turns false.
+    bool AccelerationRequestInFlight() const;
     void Logout();
     QUrl EndpointUrl(const QString &path) const;
 
@@ -49,7 +52,7 @@ signals:
     void NodesLoaded(QString gameId, QString regionId, QJsonArray nodes);
     void SessionCreated(QJsonObject session);
     void AccelerationFailed(QString message);
-    void SessionStopped();
+    void SessionStopped(QString sessionId);
     void UpdateAvailable(QString version, QUrl downloadUrl, QString releaseNotes, bool mandatory,
                          QString sha256, qint64 sizeBytes);
     void UpdateDownloadProgress(qint64 received, qint64 total);
@@ -62,6 +65,7 @@ private:
     struct Judged
     {
         bool ok = false;
+        int status = 0;
         QJsonObject body;
         QString failureMessage;
     };
@@ -75,4 +79,5 @@ private:
     QUrl baseUrl;
     QString accessToken;
     QString refreshToken;
+    int accelerationRequests = 0;
 };

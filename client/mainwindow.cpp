@@ -174,7 +174,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
             [this](const QJsonObject &session) { startTunnel(session); });
     connect(apiClient, &ApiClient::AccelerationFailed, this,
             [this](const QString &message) { refuseSession(message); });
-    connect(apiClient, &ApiClient::SessionStopped, this, [this] { finishStop(); });
+    connect(apiClient, &ApiClient::SessionStopped, this,
+            [this](const QString &sessionId) { finishStop(sessionId); });
     connect(apiClient, &ApiClient::UpdateAvailable, this,
             [this](const QString &version, const QUrl &downloadUrl, const QString &releaseNotes,
                    bool mandatory, const QString &sha256, qint64 sizeBytes) {

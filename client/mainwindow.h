@@ -74,7 +74,8 @@ private:
     void refuseSession(const QString &message);
     void stopOnSignOut();
     void stopAcceleration();
-    void finishStop();
+    void finishStop(const QString &stoppedId);
+    void offerStart(bool allowed);
 
     // Tray and exit.
     void showAndActivate();

@@ -29,7 +29,7 @@ bool MainWindow::runServiceCommand(ServiceCommand command, const QByteArray &pay
         break;
     case ServiceState::Idle:
         statusLabel->setText(tr("当前未加速"));
-        startButton->setEnabled(apiClient->IsLoggedIn() && gameList->currentItem() != nullptr);
+        offerStart(apiClient->IsLoggedIn() && gameList->currentItem() != nullptr);
         stopButton->setEnabled(false);
         break;
     case ServiceState::Unknown:
@@ -92,7 +92,7 @@ void MainWindow::refuseSession(const QString &message)
     statusLabel->setText(message);
     tunnelPrivateKey.clear();
     tunnelPublicKey.clear();
-    startButton->setEnabled(!selectedRegionId.isEmpty());
+    offerStart(!selectedRegionId.isEmpty());
     stopButton->setEnabled(false);
     launchButton->setEnabled(false);
 }
@@ -117,15 +117,29 @@ void MainWindow::stopAcceleration()
     }
 }
 
-void MainWindow::finishStop()
+void MainWindow::finishStop(const QString &stoppedId)
 {
+    // The session was replaced while its delete was on the way (a start from Accelerating): the tunnel
+    // now runs for the newer one, which stays held; a pending exit goes on with it.
+    if (stoppedId != activeSessionId) {
+        if (quitting && !activeSessionId.isEmpty())
+            apiClient->StopSession(activeSessionId);
+        return;
+    }
     runServiceCommand(ServiceCommand::Stop, QByteArray());
     activeSessionId.clear();
     tunnelPrivateKey.clear();
     tunnelPublicKey.clear();
     statusLabel->setText(tr("当前未加速"));
-    startButton->setEnabled(apiClient->IsLoggedIn() && !selectedRegionId.isEmpty());
+    offerStart(apiClient->IsLoggedIn() && !selectedRegionId.isEmpty());
     stopButton->setEnabled(false);
     if (quitting)
         QCoreApplication::quit();
+}
+
+void MainWindow::offerStart(bool allowed)
+{
+    // While a start is being set up or a session deleted, a second start would request a session the
+    // window cannot hold, or go out while the stop clears the keys.
+    startButton->setEnabled(allowed && !apiClient->AccelerationRequestInFlight());
 }

@@ -83,7 +83,7 @@ void MainWindow::routeFailure(const QString &message)
 {
     if (apiClient->IsLoggedIn()) {
         statusLabel->setText(message);
-        startButton->setEnabled(!selectedRegionId.isEmpty());
+        offerStart(!selectedRegionId.isEmpty());
     } else {
         accountLabel->setText(message);
     }

@@ -55,17 +55,20 @@ void MainWindow::takeRegion(const QString &gameId, const QJsonArray &regions)
     selectedRegionId = region.value(QLatin1String("id")).toString();
     routeCard->setText(tr("加速线路：%1 · 香港智能节点").arg(region.value(QLatin1String("name")).toString()));
     statusLabel->setText(tr("香港节点在线，可开始加速"));
-    startButton->setEnabled(true);
+    offerStart(true);
 }
 
 void MainWindow::takeNode(const QString &gameId, const QString &regionId, const QJsonArray &nodes)
 {
-    if (gameId != selectedGameId || regionId != selectedRegionId)
-        return; // a reply for an earlier choice
+    if (gameId != selectedGameId || regionId != selectedRegionId) {
+        // A reply for an earlier choice; it ends that start, so the current choice's start may come back.
+        offerStart(apiClient->IsLoggedIn() && !selectedRegionId.isEmpty());
+        return;
+    }
     if (nodes.isEmpty()) {
         statusLabel->setText(tr("当前没有在线加速节点"));
         routeCard->setText(tr("加速线路：暂无可用节点"));
-        startButton->setEnabled(true);
+        offerStart(true);
         return;
     }
     const QJsonObject node = nodes.at(0).toObject();

@@ -167,7 +167,9 @@ LoadNodes 200 no items | 200 | {} | NodesLoaded g%2 r 1 [] | 1
 LoadNodes 201 | 201 | {"items":[]} | RequestFailed 读取加速节点失败 | 1
 CreateSession 201 | 201 | {"session_id":"s1"} | SessionCreated {"session_id":"s1"} | 1
 CreateSession 200 | 200 | {"message":"状态不对"} | AccelerationFailed 状态不对 | 1
-StopSession 204 with body | 204 | {"message":"x"} | SessionStopped | 1
+StopSession 204 with body | 204 | {"message":"x"} | SessionStopped s 1 | 1
+StopSession 404, already over | 404 | {"message":"会话不存在"} | SessionStopped s 1 | 1
+StopSession 410, already over | 410 | - | SessionStopped s 1 | 1
 StopSession 200 | 200 | - | RequestFailed 停止加速会话失败 | 1
 CheckForUpdate 0.4.0 | 200 | {"version":"0.4.0"} | - | 1
 CheckForUpdate 0.4 | 200 | {"version":"0.4"} | - | 1
@@ -199,6 +201,49 @@ CheckForUpdate 404 | 404 | {"version":"9.9"} | - | 1
                  QString(Wire).section("\n" + operation + " | ", 1, 1).section('\n', 0, 0));
         QCOMPARE(rig.log().join('\n'), row[2] == "-" ? "" : row[2]);
         QCOMPARE(rig.client->IsLoggedIn(), row[3] == "1");
+    }
+
+    void redirects_data()
+    {
+        // operation | the 302 points to: another https origin, this origin, plain http | the signal starts
+        // with | what the redirect's target heard (method path authorization; "-": nothing). A secret never
+        // leaves the backend's origin; the installer, which carries none, may come from elsewhere, but over
+        // https only.
+        ClientTest::rows(R"(
+profile elsewhere | LoadProfile | other | RequestFailed 读取会员信息失败 | -
+stop elsewhere | StopSession | other | RequestFailed 停止加速会话失败 | -
+sign-in elsewhere | Login | other | RequestFailed 登录失败 | -
+profile at home | LoadProfile | same | ProfileLoaded | GET /moved Bearer tök
+installer elsewhere | download | other | UpdateDownloaded | GET /moved 
+installer over http | download | http | UpdateDownloadFailed | -
+)");
+    }
+    void redirects()
+    {
+        QFETCH(QStringList, row);
+        Rig rig(true);
+        TestServer other(row[1] != "http");
+        TestServer &target = row[1] == "same" ? rig.server : other;
+        QVERIFY(rig.signIn("tök"));
+        const QByteArray installer = "installer",
+                         from = row[0] == "download" ? "/setup.exe" : Operations[row[0]].first;
+        ScriptedReply moved(302);
+        moved.location = target.url("/moved").toEncoded();
+        rig.server.on("*", from).reply(moved);
+        target.on("*", "/moved")
+            .always(row[0] == "download" ? ScriptedReply(200, installer) : ClientTest::json(200, {}));
+        rig.call(row[0] != "download" ? Operations[row[0]].second : [&](ApiClient &c) {
+            c.DownloadUpdate(rig.server.url(from),
+                             QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex(),
+                             installer.size());
+        });
+        QVERIFY(rig.wait());
+        QTest::qWait(100); // a request sent on would have arrived by now
+        QStringList heard;
+        for (const RecordedRequest &r : target.requests)
+            heard << r.method + ' ' + r.path() + ' ' + r.header("Authorization");
+        QVERIFY2(rig.log().value(0).startsWith(row[2]), qPrintable(rig.log().join('\n')));
+        QCOMPARE(heard.filter("/moved").join('\n'), row[3] == "-" ? "" : row[3]);
     }
 
     void signedOutSendsNothing()

@@ -631,6 +631,103 @@ private slots:
         }
     }
 
+    // A start being set up or a session deleted (the road's last request answers late) while "检查服务"
+    // reports idle or another game's region arrives: start stays off and a click sends nothing; the answer
+    // offers start again.
+    void requestsInFlight_data()
+    {
+        rows(R"(
+nodes, idle report | nodes | idle | 当前没有在线加速节点
+nodes, region reply | nodes | region | 香港节点在线，可开始加速
+session, idle report | nodes session | idle | 会员已过期，请续费
+session, region reply | nodes session | region | 会员已过期，请续费
+rollback, idle report | nodes session delete | idle | 当前未加速
+rollback, region reply | nodes session delete | region | 当前未加速
+stop, idle report | delete | idle | 当前未加速
+stop, region reply | delete | region | 当前未加速
+)");
+    }
+    void requestsInFlight()
+    {
+        QFETCH(QStringList, row);
+        MainWindow &w = *rig->window;
+        const QString road = row[0], last = road.section(' ', -1);
+        const auto sent = [&](qsizetype from) {
+            QStringList names;
+            for (const RecordedRequest &r : rig->server.requests.mid(from))
+                names << (r.method == "DELETE" ? "delete"
+                          : r.method == "POST" ? "session"
+                                               : r.path().split('/').last());
+            return names.join(' ');
+        };
+        QVERIFY(rig->signIn() && rig->regionMatched());
+        if (road == "delete") {
+            w.startButton->click();
+            QTRY_VERIFY(w.stopButton->isEnabled());
+        }
+        if (last == "delete" && road != last)
+            rig->service->queue(FakeReply{3}); // the tunnel start fails: a rollback
+        const std::map<QString, std::pair<QByteArray, ScriptedReply>> lateOnes{
+            {"nodes", {"GET /api/v1/games/g-1/regions/r-1/nodes", items({})}},
+            {"session", {"POST " + SessionsPath, failure(403, "会员已过期，请续费")}},
+            {"delete", {"DELETE " + SessionsPath + "/s-1", ScriptedReply(204)}}};
+        auto [route, late] = lateOnes.at(last);
+        late.delayMs = 500;
+        rig->server.on(route.split(' ')[0], route.split(' ')[1]).reply(late);
+        const qsizetype from = rig->server.requests.size();
+        (road == "delete" ? w.stopButton : w.startButton)->click();
+        QTRY_COMPARE(sent(from), road);
+        if (row[1] == "idle") {
+            rig->service->queue(FakeReply{0, R"({"state":"idle"})"});
+            w.findChild<QPushButton *>("checkServiceButton")->click();
+            QCOMPARE(w.statusLabel->text(), Idle);
+        } else {
+            w.gameList->setCurrentRow(1);
+            QTRY_COMPARE(w.statusLabel->text(), Ready);
+        }
+        QVERIFY(!w.startButton->isEnabled());
+        w.startButton->click();
+        QTRY_COMPARE(w.statusLabel->text() + (w.startButton->isEnabled() ? " | start" : ""),
+                     row[2] + " | start");
+        QCOMPARE(sent(from), road + (row[1] == "region" ? " regions" : ""));
+    }
+
+    // A stop or an exit while a start replaces the held session: the newer session's grant comes before the
+    // older one's delete is confirmed. The newer one stays held and running; the exit goes on with it.
+    void lateStopKeepsNewerSession()
+    {
+        for (const bool exit : {false, true}) {
+            init();
+            MainWindow &w = *rig->window;
+            QVERIFY(rig->signIn() && rig->regionMatched());
+            w.startButton->click();
+            QTRY_VERIFY(w.stopButton->isEnabled());
+            w.gameList->setCurrentRow(1);
+            QVERIFY(rig->regionMatched(SecondRoute));
+            rig->server.on("GET", "/api/v1/games/g-2/regions/r-2/nodes")
+                .always(items({QJsonObject{{"id", "n-2"}}}));
+            ScriptedReply granted = json(201, {{"session_id", "s-2"}}), confirmed(204);
+            granted.delayMs = 200, confirmed.delayMs = 600;
+            rig->server.on("POST", SessionsPath).reply(granted);
+            rig->server.on("DELETE", SessionsPath + "/s-1").reply(confirmed);
+            rig->server.on("DELETE", SessionsPath + "/s-2").reply(ScriptedReply(204));
+            const int result = runEventLoop(
+                [&] {
+                    w.startButton->click();
+                    exit ? w.trayIcon->contextMenu()->actions().constLast()->trigger()
+                         : w.stopButton->click();
+                },
+                1500);
+            QString deletes, frames;
+            for (const RecordedRequest &r : rig->server.requests)
+                deletes += r.method == "DELETE" ? r.path().split('/').last() + ' ' : "";
+            for (const ServiceRequestRecord &frame : rig->service->requests())
+                frames += QString::number(frame.command);
+            QCOMPARE(QString("%1 %2| %3| %4").arg(result).arg(w.activeSessionId, deletes, frames),
+                     exit ? "0 | s-1 s-2 | 223" : "99 s-2| s-1 | 22");
+        }
+    }
+
     // Eight fixed seeds; `tst_window walk:"seed N"` replays one.
     void walk_data()
     {

@@ -77,6 +77,8 @@ void TestServer::serve(QTcpSocket *socket)
                 head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
             if (!reply.contentType.isEmpty())
                 head += "Content-Type: " + reply.contentType + "\r\n";
+            if (!reply.location.isEmpty())
+                head += "Location: " + reply.location + "\r\n";
             socket->write(head + "\r\n");
             // The body in pieces a timer tick apart; the connection closes after the last.
             auto *timer = new QTimer(socket);

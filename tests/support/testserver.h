@@ -19,8 +19,8 @@ struct RecordedRequest
 
 struct ScriptedReply
 {
-    int status; // 0: the connection closes without a reply
-    QByteArray body, contentType;
+    int status;                                   // 0: the connection closes without a reply
+    QByteArray body, contentType, location;       // location: the Location header's value
     int delayMs = 0, chunkBytes = 0, chunkMs = 0; // chunkBytes > 0: the body in pieces, chunkMs apart
     bool withLength = true;                       // a Content-Length, the body's
 
