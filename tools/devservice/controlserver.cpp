@@ -4,7 +4,6 @@
 #include <QLocalSocket>
 #include <QMetaObject>
 #include <QTimer>
-#include <QtEndian>
 
 namespace devservice {
 
@@ -41,21 +40,11 @@ public:
     const quint64 number;
     QByteArray buffer; // the frame being collected
     QTimer frameTimer; // started whenever the server waits for a frame
-    bool busy = false; // a reply is on its way; the next frame waits
 };
 
 ControlServer::ControlServer(ServerOptions options, LogSink log, QObject *parent)
-    : QObject(parent), options_(std::move(options)), log_(std::move(log)), core_(options_.behaviour),
-      server_(new QLocalServer(this)), tunnelLifetime_(new QTimer(this))
+    : QObject(parent), options_(std::move(options)), log_(std::move(log)), server_(new QLocalServer(this))
 {
-    tunnelLifetime_->setSingleShot(true);
-    connect(tunnelLifetime_, &QTimer::timeout, this, [this] {
-        const QString sessionId = core_.tunnel().sessionId;
-        if (core_.dropTunnel())
-            log_(QStringLiteral("tunnel dropped session_id=%1 after %2 ms")
-                     .arg(logValue(sessionId))
-                     .arg(options_.tunnelLifetimeMs));
-    });
     connect(server_, &QLocalServer::newConnection, this, &ControlServer::acceptConnections);
 }
 
@@ -104,8 +93,6 @@ void ControlServer::acceptConnections()
 
 void ControlServer::serve(Connection *connection)
 {
-    if (connection->busy)
-        return;
     for (;;) {
         const FrameParse parse = parseRequestFrame(connection->buffer);
         if (parse.outcome == FrameParse::Outcome::Invalid) {
@@ -115,7 +102,7 @@ void ControlServer::serve(Connection *connection)
             const bool commandKnown =
                 parse.error == FrameError::PayloadTooLarge || parse.error == FrameError::UnknownCommand;
             logRequest(connection, commandKnown ? parse.header.command : 0, requestId, outcome);
-            answer(connection, requestId, outcome);
+            send(connection, requestId, outcome);
             return;
         }
         if (parse.outcome == FrameParse::Outcome::Complete) {
@@ -123,13 +110,8 @@ void ControlServer::serve(Connection *connection)
             const quint16 command = parse.header.command;
             const Outcome outcome = core_.handleRequest(command, requestPayload(connection->buffer, parse));
             connection->buffer.clear();
-            if (outcome.status == StatusOk && command == quint16(Command::Start) &&
-                options_.tunnelLifetimeMs > 0)
-                tunnelLifetime_->start(options_.tunnelLifetimeMs);
-            else if (!core_.accelerating())
-                tunnelLifetime_->stop();
             logRequest(connection, command, parse.header.requestId, outcome);
-            answer(connection, parse.header.requestId, outcome);
+            send(connection, parse.header.requestId, outcome);
             return;
         }
         // The header is taken whole when it is there, so a refusal can still echo the request id.
@@ -141,45 +123,18 @@ void ControlServer::serve(Connection *connection)
     }
 }
 
-void ControlServer::answer(Connection *connection, quint64 requestId, const Outcome &outcome)
-{
-    connection->busy = true;
-    if (options_.replyDelayMs > 0) {
-        QTimer::singleShot(options_.replyDelayMs, connection,
-                           [this, connection, requestId, outcome] { send(connection, requestId, outcome); });
-    } else {
-        send(connection, requestId, outcome);
-    }
-}
-
 void ControlServer::send(Connection *connection, quint64 requestId, const Outcome &outcome)
 {
     QLocalSocket *socket = connection->socket;
     if (socket->state() != QLocalSocket::ConnectedState)
         return;
-    if (options_.noReply) {
-        socket->disconnectFromServer();
-        return;
-    }
-
-    ReplyHeader header;
-    // The classic mistake: the magic written big-endian.
-    header.magic = options_.badReplyMagic ? qbswap(kMagic) : kMagic;
-    header.version = kProtocolVersion;
-    header.requestId = options_.wrongRequestId ? requestId + 1 : requestId;
-    header.status = outcome.status;
-    header.payloadLength = quint32(outcome.text.size());
-    QByteArray bytes = encodeReplyHeader(header);
-    bytes.append(options_.truncateReply ? outcome.text.left(outcome.text.size() / 2) : outcome.text);
-    socket->write(bytes);
-
-    if (outcome.closeAfter || options_.truncateReply) {
+    socket->write(encodeReplyFrame(requestId, outcome.status, outcome.text));
+    if (outcome.closeAfter) {
         socket->disconnectFromServer();
         return;
     }
     // The connection stays open for a further request; bytes already waiting are served
     // from the event loop so that a client pipelining frames cannot recurse the stack.
-    connection->busy = false;
     connection->frameTimer.start();
     QMetaObject::invokeMethod(
         connection, [this, connection] { serve(connection); }, Qt::QueuedConnection);
@@ -187,8 +142,6 @@ void ControlServer::send(Connection *connection, quint64 requestId, const Outcom
 
 void ControlServer::frameTimedOut(Connection *connection)
 {
-    if (connection->busy)
-        return;
     if (connection->buffer.isEmpty()) {
         log_(QStringLiteral("connection conn=%1 closed: no request within %2 ms")
                  .arg(connection->number)
@@ -200,7 +153,7 @@ void ControlServer::frameTimedOut(Connection *connection)
     const quint64 requestId = parse.requestIdKnown ? parse.header.requestId : 0;
     const Outcome outcome = core_.frameIncomplete();
     logRequest(connection, parse.header.command, requestId, outcome);
-    answer(connection, requestId, outcome);
+    send(connection, requestId, outcome);
 }
 
 void ControlServer::logRequest(const Connection *connection, quint16 command, quint64 requestId,

@@ -12,21 +12,13 @@
 
 class QLocalServer;
 class QLocalSocket;
-class QTimer;
 
 namespace devservice {
 
 struct ServerOptions
 {
     QString name = QStringLiteral("DiveDizuvivivid.Control.v1");
-    Behaviour behaviour;
-    int frameTimeoutMs = 2000;   // a frame must be complete this long after the server waits for it
-    int replyDelayMs = 0;        // answer late
-    int tunnelLifetimeMs = 0;    // a started tunnel goes down by itself after this long (0: never)
-    bool wrongRequestId = false; // echo the request id plus one
-    bool badReplyMagic = false;  // reply header with a wrong magic
-    bool truncateReply = false;  // announce the whole reply text, send half of it, close
-    bool noReply = false;        // carry the request out, close without answering
+    int frameTimeoutMs = 2000; // a frame must be complete this long after the server waits for it
 };
 
 class ControlServer : public QObject
@@ -40,14 +32,12 @@ public:
     // Removes a stale socket of the same name first, unless a live server answers on it.
     bool listen(QString *error);
     QString fullServerName() const;
-    const ServiceCore &core() const { return core_; }
 
 private:
     class Connection;
 
     void acceptConnections();
     void serve(Connection *connection);
-    void answer(Connection *connection, quint64 requestId, const Outcome &outcome);
     void send(Connection *connection, quint64 requestId, const Outcome &outcome);
     void frameTimedOut(Connection *connection);
     void logRequest(const Connection *connection, quint16 command, quint64 requestId, const Outcome &outcome);
@@ -56,7 +46,6 @@ private:
     LogSink log_;
     ServiceCore core_;
     QLocalServer *server_ = nullptr;
-    QTimer *tunnelLifetime_ = nullptr;
     quint64 connectionCount_ = 0;
 };
 

@@ -113,44 +113,18 @@ QByteArrayView requestPayload(QByteArrayView buffer, const FrameParse &parse)
     return buffer.sliced(kRequestHeaderSize, parse.frameSize - kRequestHeaderSize);
 }
 
-QByteArray encodeReplyHeader(const ReplyHeader &header)
-{
-    QByteArray out;
-    out.reserve(kReplyHeaderSize);
-    appendLe<quint32>(out, header.magic);
-    appendLe<quint16>(out, header.version);
-    appendLe<quint16>(out, header.reserved);
-    appendLe<quint64>(out, header.requestId);
-    appendLe<quint32>(out, header.status);
-    appendLe<quint32>(out, header.payloadLength);
-    return out;
-}
-
 QByteArray encodeReplyFrame(quint64 requestId, quint32 status, QByteArrayView payload)
 {
-    ReplyHeader header;
-    header.magic = kMagic;
-    header.version = kProtocolVersion;
-    header.requestId = requestId;
-    header.status = status;
-    header.payloadLength = quint32(payload.size());
-    QByteArray out = encodeReplyHeader(header);
+    QByteArray out;
+    out.reserve(kReplyHeaderSize + payload.size());
+    appendLe<quint32>(out, kMagic);
+    appendLe<quint16>(out, kProtocolVersion);
+    appendLe<quint16>(out, 0);
+    appendLe<quint64>(out, requestId);
+    appendLe<quint32>(out, status);
+    appendLe<quint32>(out, quint32(payload.size()));
     out.append(payload);
     return out;
-}
-
-std::optional<ReplyHeader> decodeReplyHeader(QByteArrayView buffer)
-{
-    if (buffer.size() < kReplyHeaderSize)
-        return std::nullopt;
-    ReplyHeader header;
-    header.magic = readLe<quint32>(buffer, 0);
-    header.version = readLe<quint16>(buffer, 4);
-    header.reserved = readLe<quint16>(buffer, 6);
-    header.requestId = readLe<quint64>(buffer, 8);
-    header.status = readLe<quint32>(buffer, 16);
-    header.payloadLength = readLe<quint32>(buffer, 20);
-    return header;
 }
 
 } // namespace devservice

@@ -16,8 +16,6 @@
 #include <QByteArrayView>
 #include <QtGlobal>
 
-#include <optional>
-
 namespace devservice {
 
 inline constexpr quint32 kMagic = 0x47414343u;
@@ -80,21 +78,5 @@ QByteArrayView requestPayload(QByteArrayView buffer, const FrameParse &parse);
 
 // A reply frame: header (magic, version 1, reserved 0, id, status, length) then payload.
 QByteArray encodeReplyFrame(quint64 requestId, quint32 status, QByteArrayView payload);
-
-struct ReplyHeader
-{
-    quint32 magic = 0;
-    quint16 version = 0;
-    quint16 reserved = 0;
-    quint64 requestId = 0;
-    quint32 status = 0;
-    quint32 payloadLength = 0;
-};
-
-// Reads the 24 header bytes of a reply as they are, without judging them.
-std::optional<ReplyHeader> decodeReplyHeader(QByteArrayView buffer);
-
-// Encodes a reply header as it is (a wrong magic or version included), for misbehaving on purpose.
-QByteArray encodeReplyHeader(const ReplyHeader &header);
 
 } // namespace devservice

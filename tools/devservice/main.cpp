@@ -4,16 +4,14 @@
 
 #include "controlserver.h"
 
-#include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QStringList>
 
-#include <csignal>
 #include <cstdio>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
+#include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -54,17 +52,6 @@ bool installStopSignals(QCoreApplication &app)
     action.sa_flags = SA_RESTART;
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
-#else
-// On Windows the console control handler runs on a thread of its own, where a queued call is safe.
-void onStopSignal(int)
-{
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
-}
-
-bool installStopSignals(QCoreApplication &)
-{
-    return std::signal(SIGINT, onStopSignal) != SIG_ERR && std::signal(SIGTERM, onStopSignal) != SIG_ERR;
-}
 #endif
 
 int usageError(const QCommandLineParser &parser, const QString &message)
@@ -89,35 +76,6 @@ int main(int argc, char **argv)
                        "Windows only to a service account (LocalSystem, LocalService, NetworkService or "
                        "NT SERVICE\\<name>), so there devservice would have to run as a Windows service."));
     const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption nameOption(
-        QStringLiteral("name"), QStringLiteral("Listen on <name> (default DiveDizuvivivid.Control.v1)."),
-        QStringLiteral("name"), QStringLiteral("DiveDizuvivivid.Control.v1"));
-    const QCommandLineOption refuseStartOption(QStringLiteral("refuse-start"),
-                                               QStringLiteral("Answer every Start with a non-zero status."));
-    const QCommandLineOption refuseStopOption(QStringLiteral("refuse-stop"),
-                                              QStringLiteral("Answer every Stop with a non-zero status."));
-    const QCommandLineOption wrongIdOption(QStringLiteral("wrong-request-id"),
-                                           QStringLiteral("Echo the request id plus one."));
-    const QCommandLineOption delayOption(QStringLiteral("reply-delay-ms"),
-                                         QStringLiteral("Answer each request <ms> milliseconds late."),
-                                         QStringLiteral("ms"), QStringLiteral("0"));
-    const QCommandLineOption badMagicOption(QStringLiteral("bad-reply-magic"),
-                                            QStringLiteral("Write the reply magic byte-swapped."));
-    const QCommandLineOption truncateOption(
-        QStringLiteral("truncate-reply"),
-        QStringLiteral("Announce the whole reply text, send half of it and close."));
-    const QCommandLineOption noReplyOption(QStringLiteral("no-reply"),
-                                           QStringLiteral("Carry requests out but close without answering."));
-    const QCommandLineOption frameTimeoutOption(
-        QStringLiteral("frame-timeout-ms"),
-        QStringLiteral("Drop a connection whose frame is not complete within <ms> (default 2000)."),
-        QStringLiteral("ms"), QStringLiteral("2000"));
-    const QCommandLineOption lifetimeOption(
-        QStringLiteral("tunnel-lifetime-ms"),
-        QStringLiteral("A started tunnel goes down by itself after <ms> (default 0: never)."),
-        QStringLiteral("ms"), QStringLiteral("0"));
-    parser.addOptions({nameOption, refuseStartOption, refuseStopOption, wrongIdOption, delayOption,
-                       badMagicOption, truncateOption, noReplyOption, frameTimeoutOption, lifetimeOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser, parser.errorText());
@@ -129,37 +87,14 @@ int main(int argc, char **argv)
         return usageError(parser,
                           QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
 
-    const auto milliseconds = [&parser](const QCommandLineOption &option, int minimum, int *out) {
-        bool ok = false;
-        const int value = parser.value(option).toInt(&ok);
-        if (!ok || value < minimum)
-            return false;
-        *out = value;
-        return true;
-    };
-    devservice::ServerOptions options;
-    options.name = parser.value(nameOption);
-    if (options.name.isEmpty())
-        return usageError(parser, QStringLiteral("--name must not be empty"));
-    if (!milliseconds(delayOption, 0, &options.replyDelayMs))
-        return usageError(parser, QStringLiteral("--reply-delay-ms takes a number of milliseconds"));
-    if (!milliseconds(frameTimeoutOption, 1, &options.frameTimeoutMs))
-        return usageError(parser,
-                          QStringLiteral("--frame-timeout-ms takes a positive number of milliseconds"));
-    if (!milliseconds(lifetimeOption, 0, &options.tunnelLifetimeMs))
-        return usageError(parser, QStringLiteral("--tunnel-lifetime-ms takes a number of milliseconds"));
-    options.behaviour.refuseStart = parser.isSet(refuseStartOption);
-    options.behaviour.refuseStop = parser.isSet(refuseStopOption);
-    options.wrongRequestId = parser.isSet(wrongIdOption);
-    options.badReplyMagic = parser.isSet(badMagicOption);
-    options.truncateReply = parser.isSet(truncateOption);
-    options.noReply = parser.isSet(noReplyOption);
-
+#ifdef Q_OS_UNIX
     if (!installStopSignals(app)) {
         writeLine(stderr, QStringLiteral("devservice: cannot install the SIGINT/SIGTERM handlers"));
         return 1;
     }
+#endif
 
+    const devservice::ServerOptions options;
     devservice::ControlServer server(options, [](const QString &line) { writeLine(stdout, line); });
     QString error;
     if (!server.listen(&error)) {
@@ -167,31 +102,10 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    QStringList misbehaviour;
-    if (options.behaviour.refuseStart)
-        misbehaviour << QStringLiteral("refuse-start");
-    if (options.behaviour.refuseStop)
-        misbehaviour << QStringLiteral("refuse-stop");
-    if (options.wrongRequestId)
-        misbehaviour << QStringLiteral("wrong-request-id");
-    if (options.replyDelayMs > 0)
-        misbehaviour << QStringLiteral("reply-delay-ms=%1").arg(options.replyDelayMs);
-    if (options.badReplyMagic)
-        misbehaviour << QStringLiteral("bad-reply-magic");
-    if (options.truncateReply)
-        misbehaviour << QStringLiteral("truncate-reply");
-    if (options.noReply)
-        misbehaviour << QStringLiteral("no-reply");
-    if (options.tunnelLifetimeMs > 0)
-        misbehaviour << QStringLiteral("tunnel-lifetime-ms=%1").arg(options.tunnelLifetimeMs);
-
     writeLine(stdout, QStringLiteral("devservice listening on %1").arg(options.name));
     writeLine(stdout, QStringLiteral("devservice: socket %1").arg(server.fullServerName()));
     writeLine(stdout, QStringLiteral("devservice: development stand-in, no real tunnel is brought up; the "
                                      "accelerating state is simulated"));
-    if (!misbehaviour.isEmpty())
-        writeLine(stdout,
-                  QStringLiteral("devservice: misbehaving: %1").arg(misbehaviour.join(QLatin1Char(' '))));
 
     const int code = app.exec();
     writeLine(stdout, QStringLiteral("devservice stopped"));

@@ -19,8 +19,7 @@ StartCheck startRefused(const char *error, const char *message)
     return check;
 }
 
-} // namespace
-
+// Standard base64 with padding, canonical (re-encodes to the same text), 32 bytes decoded.
 bool isValidKeyText(const QString &text)
 {
     const QByteArray ascii = text.toLatin1();
@@ -30,6 +29,8 @@ bool isValidKeyText(const QString &text)
     // Re-encoding rejects missing padding, stray characters and non-zero trailing bits alike.
     return decoded && decoded.decoded.size() == kKeySize && decoded.decoded.toBase64() == ascii;
 }
+
+} // namespace
 
 StartCheck checkStartPayload(QByteArrayView payload)
 {
@@ -132,8 +133,6 @@ Outcome ServiceCore::handleRequest(quint16 command, QByteArrayView payload)
             return refused(StatusUnexpectedPayload, "unexpected_payload",
                            QStringLiteral("该命令不带请求数据"));
         if (command == quint16(Command::Stop)) {
-            if (behaviour_.refuseStop)
-                return refused(StatusRefused, "stop_refused", QStringLiteral("加速服务拒绝停止（测试设置）"));
             accelerating_ = false;
             tunnel_ = TunnelConfig();
         }
@@ -142,8 +141,6 @@ Outcome ServiceCore::handleRequest(quint16 command, QByteArrayView payload)
         return outcome;
     }
     case quint16(Command::Start): {
-        if (behaviour_.refuseStart)
-            return refused(StatusRefused, "start_refused", QStringLiteral("加速服务拒绝启动（测试设置）"));
         StartCheck check = checkStartPayload(payload);
         if (!check.ok)
             return refused(StatusInvalidStartPayload, check.error, check.message);
@@ -158,14 +155,6 @@ Outcome ServiceCore::handleRequest(quint16 command, QByteArrayView payload)
     default:
         return frameRefused(FrameError::UnknownCommand);
     }
-}
-
-bool ServiceCore::dropTunnel()
-{
-    const bool wasUp = accelerating_;
-    accelerating_ = false;
-    tunnel_ = TunnelConfig();
-    return wasUp;
 }
 
 } // namespace devservice

@@ -21,7 +21,6 @@ enum ReplyStatus : quint32 {
     StatusIncompleteFrame = 5,
     StatusUnexpectedPayload = 6,
     StatusInvalidStartPayload = 7,
-    StatusRefused = 8,
 };
 
 // What a running (simulated) tunnel holds. The private key is checked and then dropped:
@@ -48,15 +47,6 @@ struct StartCheck
 // string) and "game_processes" (an array) are optional but must have those types.
 StartCheck checkStartPayload(QByteArrayView payload);
 
-// Standard base64 with padding, canonical (re-encodes to the same text), 32 bytes decoded.
-bool isValidKeyText(const QString &text);
-
-struct Behaviour
-{
-    bool refuseStart = false;
-    bool refuseStop = false;
-};
-
 struct Outcome
 {
     quint32 status = StatusOk;
@@ -69,8 +59,6 @@ struct Outcome
 class ServiceCore
 {
 public:
-    explicit ServiceCore(Behaviour behaviour = {}) : behaviour_(behaviour) {}
-
     // A complete, well-formed frame's command and payload.
     Outcome handleRequest(quint16 command, QByteArrayView payload);
     // A frame refused by the parser.
@@ -80,8 +68,6 @@ public:
 
     bool accelerating() const { return accelerating_; }
     const TunnelConfig &tunnel() const { return tunnel_; }
-    // The tunnel went down by itself; returns whether one was up.
-    bool dropTunnel();
 
     // {"state":"idle"} or {"state":"accelerating", ...what the tunnel holds}.
     QByteArray stateText() const;
@@ -89,7 +75,6 @@ public:
 private:
     Outcome refused(quint32 status, const char *error, const QString &message) const;
 
-    Behaviour behaviour_;
     bool accelerating_ = false;
     TunnelConfig tunnel_;
 };
