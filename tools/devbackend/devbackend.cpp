@@ -10,7 +10,6 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 
 #include <cmath>
 #include <memory>
@@ -18,18 +17,6 @@
 namespace {
 
 using StatusCode = QHttpServerResponder::StatusCode;
-
-// A careful backend bounds what it buffers for a request body.
-constexpr qint64 MaxBodyBytes = 64 * 1024;
-// Bytes a connection may send without getting an answer (headers and body of one request) before
-// it is refused outright instead of being buffered further.
-constexpr qint64 MaxUnansweredBytes = 1024 * 1024;
-// How long an oversized upload is read and thrown away after the refusal, so that the client can
-// read the answer before the connection closes.
-constexpr int DrainMilliseconds = 2000;
-
-constexpr char UnansweredProperty[] = "devbackend_unanswered";
-constexpr char RequestLineProperty[] = "devbackend_request_line";
 
 const QString MsgBadJson = QStringLiteral("请求内容不是有效的 JSON");
 const QString MsgNotObject = QStringLiteral("请求内容必须是 JSON 对象");
@@ -46,7 +33,6 @@ const QString MsgNoNode = QStringLiteral("该区服没有这个加速节点");
 const QString MsgNoSession = QStringLiteral("加速会话不存在或已结束");
 const QString MsgNoRoute = QStringLiteral("接口不存在");
 const QString MsgBadMethod = QStringLiteral("不支持该请求方法");
-const QString MsgTooLarge = QStringLiteral("请求内容过大");
 const QString MsgNoInstaller = QStringLiteral("安装程序不存在");
 const QString MsgInstallerUnreadable = QStringLiteral("安装程序暂时无法读取");
 
@@ -129,30 +115,6 @@ bool matches(const QStringList &segments, std::initializer_list<const char *> pa
     return true;
 }
 
-// Binds plain TCP connections, letting the backend watch each socket before HTTP parsing starts.
-class WatchedTcpServer : public QTcpServer
-{
-public:
-    WatchedTcpServer(std::function<void(QTcpSocket *)> watch, QObject *parent)
-        : QTcpServer(parent), watch(std::move(watch))
-    {}
-
-protected:
-    void incomingConnection(qintptr handle) override
-    {
-        auto *socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(handle)) {
-            delete socket;
-            return;
-        }
-        watch(socket);
-        addPendingConnection(socket);
-    }
-
-private:
-    std::function<void(QTcpSocket *)> watch;
-};
-
 // Streams an installer to a socket in bounded chunks, so that a large file is never held whole.
 class FileSender : public QObject
 {
@@ -224,12 +186,10 @@ bool DevBackend::listenLoopback(quint16 requestedPort, const std::optional<QSslC
     if (tls) {
         auto *sslServer = new QSslServer(this);
         sslServer->setSslConfiguration(*tls);
-        connect(sslServer, &QSslServer::startedEncryptionHandshake, this,
-                [this](QSslSocket *socket) { watchConnection(socket); });
         server = sslServer;
         scheme = QStringLiteral("https");
     } else {
-        server = new WatchedTcpServer([this](QTcpSocket *socket) { watchConnection(socket); }, this);
+        server = new QTcpServer(this);
         scheme = QStringLiteral("http");
     }
     if (!server->listen(QHostAddress::LocalHost, requestedPort)) {
@@ -258,49 +218,8 @@ QUrl DevBackend::downloadUrl() const
     return url;
 }
 
-void DevBackend::watchConnection(QTcpSocket *socket)
-{
-    // Connected before the HTTP layer's own reader, so this sees every chunk before it is parsed.
-    connect(socket, &QIODevice::readyRead, this, [this, socket] {
-        qint64 unanswered = socket->property(UnansweredProperty).toLongLong();
-        if (unanswered == 0)
-            socket->setProperty(RequestLineProperty, socket->peek(512));
-        unanswered += socket->bytesAvailable();
-        socket->setProperty(UnansweredProperty, unanswered);
-        if (unanswered > MaxUnansweredBytes)
-            refuseOversized(socket);
-    });
-}
-
-void DevBackend::refuseOversized(QTcpSocket *socket)
-{
-    // Stop the HTTP layer from buffering more of this request, answer, then read and discard what
-    // the client is still sending until the connection is closed.
-    disconnect(socket, &QIODevice::readyRead, nullptr, nullptr);
-    if (socket->isTransactionStarted())
-        socket->commitTransaction();
-    socket->skip(socket->bytesAvailable());
-
-    const QByteArray body =
-        QJsonDocument(QJsonObject{{QStringLiteral("message"), MsgTooLarge}}).toJson(QJsonDocument::Compact);
-    socket->write("HTTP/1.1 413 Request Entity Too Large\r\n"
-                  "Content-Type: application/json\r\n"
-                  "Connection: close\r\n"
-                  "Content-Length: " +
-                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    connect(socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
-    QTimer::singleShot(DrainMilliseconds, socket, [socket] { socket->disconnectFromHost(); });
-
-    const QByteArray line = socket->property(RequestLineProperty).toByteArray();
-    const QList<QByteArray> parts = line.left(line.indexOf("\r\n")).split(' ');
-    const QString method = loggable(QString::fromLatin1(parts.value(0)));
-    const QString target = QString::fromLatin1(parts.value(1));
-    writeLog(method, loggable(target.left(target.indexOf(QLatin1Char('?')))), 413, QString());
-}
-
 bool DevBackend::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    socket->setProperty(UnansweredProperty, 0);
     const Reply reply = route(request, socket);
     if (!reply.streamed) {
         QHttpServerResponder responder = makeResponder(request, socket);
@@ -405,8 +324,6 @@ DevBackend::Reply DevBackend::route(const QHttpServerRequest &request, QTcpSocke
     if (matches(segments, {"api", "v1", "auth", "login"}, &p)) {
         if (method != M::Post)
             return wrongMethod("POST");
-        if (body.size() > MaxBodyBytes)
-            return fail(413, MsgTooLarge);
         return login(body);
     } else if (matches(segments, {"api", "v1", "client", "releases", "latest"}, &p)) {
         if (method != M::Get)
@@ -438,9 +355,6 @@ DevBackend::Reply DevBackend::route(const QHttpServerRequest &request, QTcpSocke
         return wrongMethod("DELETE");
     if (protectedRoute != Route::Sessions && protectedRoute != Route::Session && method != M::Get)
         return wrongMethod("GET");
-    if (body.size() > MaxBodyBytes)
-        return fail(413, MsgTooLarge);
-
     const std::optional<QString> account = authenticate(request);
     if (!account)
         return fail(401, MsgUnauthorized);

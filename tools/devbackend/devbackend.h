@@ -78,8 +78,6 @@ private:
     Reply download(const QString &name, const QHttpServerRequest &request, QTcpSocket *socket);
 
     std::optional<QString> authenticate(const QHttpServerRequest &request) const;
-    void watchConnection(QTcpSocket *socket);
-    void refuseOversized(QTcpSocket *socket);
     void writeLog(const QString &method, const QString &path, int status, const QString &note) const;
 
     DemoData data;

@@ -15,12 +15,12 @@
 #include <QSslKey>
 #include <QSslSocket>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
+#include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -132,18 +132,6 @@ void stopOnSignals(QCoreApplication *app)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
-#else
-void onStopSignal(int)
-{
-    // Windows runs console control handlers on a thread of their own.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
-}
-
-void stopOnSignals(QCoreApplication *)
-{
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-}
 #endif
 
 } // namespace
@@ -160,8 +148,6 @@ int main(int argc, char *argv[])
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("TCP port on 127.0.0.1; 0 picks a free one."),
          QStringLiteral("N"), QStringLiteral("0")},
-        {QStringLiteral("seed"), QStringLiteral("Demo data to serve instead of the built-in seed."),
-         QStringLiteral("FILE")},
         {QStringLiteral("tls-cert"), QStringLiteral("PEM certificate (chain) to serve HTTPS with."),
          QStringLiteral("FILE")},
         {QStringLiteral("tls-key"), QStringLiteral("PEM private key of that certificate."),
@@ -192,13 +178,12 @@ int main(int argc, char *argv[])
     if (version.isEmpty())
         die(QStringLiteral("--release-version must not be empty"), 2);
 
-    const QString seedPath = parser.isSet(QStringLiteral("seed")) ? parser.value(QStringLiteral("seed"))
-                                                                  : QStringLiteral(":/devbackend/seed.json");
     const QDateTime now = QDateTime::currentDateTimeUtc();
     QString error;
-    std::optional<DemoData> data = parseDemoData(readFile(seedPath, QStringLiteral("seed")), now, &error);
+    std::optional<DemoData> data =
+        parseDemoData(readFile(QStringLiteral(":/devbackend/seed.json"), QStringLiteral("seed")), now, &error);
     if (!data)
-        die(QStringLiteral("%1 (%2)").arg(error, seedPath), 2);
+        die(error, 2);
     const QList<DemoAccount> accounts = data->accounts;
 
     std::optional<QSslConfiguration> tls;
@@ -209,7 +194,9 @@ int main(int argc, char *argv[])
     DevBackend backend(std::move(*data), release);
     if (!backend.listenLoopback(quint16(port), tls, &error))
         die(QStringLiteral("cannot listen on 127.0.0.1:%1: %2").arg(port).arg(error));
+#ifdef Q_OS_UNIX
     stopOnSignals(&app);
+#endif
 
     printLine(QStringLiteral("devbackend listening on %1").arg(backend.baseUrl().toString()));
     for (const DemoAccount &a : accounts) {

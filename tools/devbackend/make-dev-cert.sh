@@ -1,6 +1,7 @@
 #!/bin/sh
-# Makes a throwaway certificate authority and a server certificate for 127.0.0.1 and localhost,
-# so that devbackend can serve HTTPS on one machine (the client downloads updates over https only).
+# Makes a throwaway certificate authority, limited to the loopback names (IP 127.0.0.1, DNS
+# localhost), and a server certificate for them, so that devbackend can serve HTTPS on one machine
+# (the client downloads updates over https only).
 #
 #   make-dev-cert.sh DIR
 #
@@ -15,8 +16,10 @@ fi
 command -v openssl >/dev/null 2>&1 || { echo "$0: the openssl command is needed" >&2; exit 1; }
 
 dir=$1
-mkdir -p "$dir"
+# Owner-only from the first byte: the folder is made, or narrowed, before any key is written.
 umask 077
+mkdir -p "$dir"
+chmod 700 "$dir"
 work=$(mktemp -d "${TMPDIR:-/tmp}/make-dev-cert.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -24,6 +27,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 \
     -subj "/CN=Zumvari development CA" \
     -addext "basicConstraints=critical,CA:TRUE" \
     -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -addext "nameConstraints=critical,permitted;IP:127.0.0.1/255.255.255.255,permitted;DNS:localhost" \
     -keyout "$dir/ca-key.pem" -out "$dir/ca.pem" 2>"$work/log" || { cat "$work/log" >&2; exit 1; }
 
 openssl req -newkey rsa:2048 -nodes -sha256 \
