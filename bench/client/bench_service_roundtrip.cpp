@@ -14,11 +14,9 @@
 
 #include <QCommandLineParser>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtEndian>
 
 #include <cstring>
@@ -104,28 +102,6 @@ bool rawExchange(const QString &server, const QByteArray &request, QByteArray *r
     return true;
 }
 
-// Waits until PROCESS has printed TEXT to the file at LOG (or to its standard output).
-bool waitForLine(QProcess &process, const QString &log, const QByteArray &text)
-{
-    QElapsedTimer waited;
-    waited.start();
-    QByteArray seen;
-    while (waited.elapsed() < 10000 && process.state() != QProcess::NotRunning) {
-        if (log.isEmpty()) {
-            process.waitForReadyRead(10);
-            seen += process.readAllStandardOutput();
-        } else {
-            QFile file(log);
-            if (file.open(QIODevice::ReadOnly))
-                seen = file.readAll();
-            QThread::msleep(10);
-        }
-        if (seen.contains(text))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -152,14 +128,10 @@ int main(int argc, char *argv[])
     const int calls = std::max(1, parser.value(QStringLiteral("calls")).toInt());
     const int warmup = std::max(1, parser.value(QStringLiteral("warmup")).toInt());
 
-    // Its log goes to a file: a pipe nobody drains during the blocking exchanges would fill up and
-    // stall it.
-    const QString logPath = folder.filePath(QStringLiteral("devservice.log"));
     QProcess service;
-    service.setStandardOutputFile(logPath);
-    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    service.start(parser.value(QStringLiteral("devservice")), {});
-    if (!waitForLine(service, logPath, "devservice listening on ")) {
+    if (bench::startLogged(service, parser.value(QStringLiteral("devservice")), {},
+                           folder.filePath(QStringLiteral("devservice.log")), QStringLiteral("listening on "))
+            .isEmpty()) {
         std::fprintf(stderr, "bench_service_roundtrip: devservice did not start\n");
         return 1;
     }
@@ -177,10 +149,10 @@ int main(int argc, char *argv[])
     const QByteArray payload = first.text.toUtf8();
     const QString echoPath = folder.filePath(QStringLiteral("echo.sock"));
     QProcess echo;
-    echo.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    echo.start(QCoreApplication::applicationFilePath(),
-               {QStringLiteral("--echo"), echoPath, QString::fromUtf8(payload)});
-    if (!waitForLine(echo, QString(), "listening")) {
+    if (bench::startLogged(echo, QCoreApplication::applicationFilePath(),
+                           {QStringLiteral("--echo"), echoPath, QString::fromUtf8(payload)},
+                           folder.filePath(QStringLiteral("echo.log")), QStringLiteral("listening"))
+            .isEmpty()) {
         std::fprintf(stderr, "bench_service_roundtrip: the echo server did not start\n");
         return 1;
     }

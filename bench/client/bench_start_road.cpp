@@ -26,10 +26,8 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <functional>
 
@@ -55,27 +53,6 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
-}
-
-// Starts PROGRAM with its standard output in LOG and waits for a line matching PATTERN.
-QString startLogged(QProcess &process, const QString &program, const QString &log, const QString &pattern)
-{
-    process.setStandardOutputFile(log);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, {});
-    const QRegularExpression expression(pattern);
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < 10000 && process.state() != QProcess::NotRunning) {
-        QFile file(log);
-        if (file.open(QIODevice::ReadOnly)) {
-            const QRegularExpressionMatch match = expression.match(QString::fromUtf8(file.readAll()));
-            if (match.hasMatch())
-                return match.captured(match.lastCapturedIndex());
-        }
-        QThread::msleep(10);
-    }
-    return QString();
 }
 
 struct HttpAnswer
@@ -189,15 +166,15 @@ int main(int argc, char *argv[])
     const int rounds = std::max(1, parser.value(QStringLiteral("rounds")).toInt());
 
     QProcess backend;
-    const QString portText = startLogged(backend, parser.value(QStringLiteral("devbackend")),
-                                         folder.filePath(QStringLiteral("devbackend.log")),
-                                         QStringLiteral("listening on http://127\\.0\\.0\\.1:([0-9]+)"));
+    const QString portText = bench::startLogged(backend, parser.value(QStringLiteral("devbackend")), {},
+                                                folder.filePath(QStringLiteral("devbackend.log")),
+                                                QStringLiteral("listening on http://127\\.0\\.0\\.1:([0-9]+)"));
     if (portText.isEmpty())
         return fail("devbackend did not start");
     const quint16 port = quint16(portText.toUInt());
     QProcess service;
-    if (startLogged(service, parser.value(QStringLiteral("devservice")),
-                    folder.filePath(QStringLiteral("devservice.log")), QStringLiteral("(listening)"))
+    if (bench::startLogged(service, parser.value(QStringLiteral("devservice")), {},
+                           folder.filePath(QStringLiteral("devservice.log")), QStringLiteral("listening"))
             .isEmpty())
         return fail("devservice did not start");
     qputenv("DIVE_DIZUVIVIVID_API_URL", QByteArray("http://127.0.0.1:") + QByteArray::number(port));

@@ -3,12 +3,12 @@
 // run: the same bytes from the same TLS server read with a plain QSslSocket into one buffer,
 // SHA-256 over it, one write to a file.
 //
-//     bench_update_download [--runs N] [--mib M]
+//     bench_update_download [--runs N] [--mib M] [--devbackend PATH]
 //
-// The server (this program with --serve; QSslServer, a certificate made for the run by the openssl
-// command) runs in a process of its own, so that its copy of the installer does not count. Every
-// download, ours or the floor's, is a fresh process with its own temporary folder, so that every
-// peak (VmHWM) is that download's own; ours and the floor take turns.
+// The server is devbackend serving the installer over https (a certificate made for the run by the
+// openssl command), in a process of its own, so that its reading of the installer does not count.
+// Every download, ours or the floor's, is a fresh process with its own temporary folder, so that
+// every peak (VmHWM) is that download's own; ours and the floor take turns.
 
 #include "apiclient.h"
 #include "benchsupport.h"
@@ -21,8 +21,6 @@
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QSslKey>
-#include <QSslServer>
 #include <QSslSocket>
 #include <QTemporaryDir>
 
@@ -30,75 +28,25 @@
 
 namespace {
 
-const char InstallerPath[] = "/Zumvari-Update-Setup.exe";
-
-QByteArray installerBytes(qint64 size)
+// Incompressible bytes, written in pieces so that this process never holds them whole.
+bool writeInstaller(const QString &path, qint64 size)
 {
-    QByteArray data(size, Qt::Uninitialized);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(1024 * 1024, Qt::Uninitialized);
     quint64 x = 0x9E3779B97F4A7C15ull;
-    for (qint64 i = 0; i + 8 <= size; i += 8) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        std::memcpy(data.data() + i, &x, 8);
-    }
-    for (qint64 i = size - size % 8; i < size; ++i)
-        data[i] = char(i);
-    return data;
-}
-
-// Child: serves the installer to every GET until it is killed. Announces "READY <port> <sha256>".
-int serve(qint64 size, const QString &certFile, const QString &keyFile)
-{
-    const QByteArray body = installerBytes(size);
-    const QByteArray digest = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
-    QFile keyPem(keyFile);
-    if (!keyPem.open(QIODevice::ReadOnly))
-        return 2;
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setLocalCertificateChain(QSslCertificate::fromPath(certFile));
-    tls.setPrivateKey(QSslKey(keyPem.readAll(), QSsl::Ec));
-    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    QSslServer server;
-    server.setSslConfiguration(tls);
-    if (tls.privateKey().isNull() || !server.listen(QHostAddress::LocalHost, 0))
-        return 2;
-
-    QObject::connect(&server, &QTcpServer::pendingConnectionAvailable, &server, [&server, &body] {
-        while (auto *socket = qobject_cast<QSslSocket *>(server.nextPendingConnection())) {
-            auto request = std::make_shared<QByteArray>();
-            auto sent = std::make_shared<qint64>(-1);
-            // At most a few MiB wait in the socket, so that sending overlaps encrypting.
-            const auto pump = [socket, sent, &body] {
-                while (*sent >= 0 && *sent < body.size() &&
-                       socket->bytesToWrite() + socket->encryptedBytesToWrite() < 4 * 1024 * 1024) {
-                    const qint64 n = std::min<qint64>(256 * 1024, body.size() - *sent);
-                    socket->write(body.constData() + *sent, n);
-                    *sent += n;
-                }
-                if (*sent == body.size()) {
-                    *sent = body.size() + 1;
-                    socket->disconnectFromHost();
-                }
-            };
-            QObject::connect(socket, &QSslSocket::readyRead, socket, [socket, request, sent, pump, &body] {
-                *request += socket->readAll();
-                if (*sent >= 0 || !request->contains("\r\n\r\n"))
-                    return;
-                socket->write(
-                    "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                    QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n");
-                *sent = 0;
-                pump();
-            });
-            QObject::connect(socket, &QSslSocket::bytesWritten, socket, pump);
-            QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, pump);
-            QObject::connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+    for (qint64 left = size; left > 0; left -= block.size()) {
+        for (qsizetype i = 0; i + 8 <= block.size(); i += 8) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            std::memcpy(block.data() + i, &x, 8);
         }
-    });
-    std::printf("READY %u %s\n", unsigned(server.serverPort()), digest.constData());
-    std::fflush(stdout);
-    return QCoreApplication::exec();
+        if (file.write(block.constData(), std::min<qint64>(left, block.size())) < 0)
+            return false;
+    }
+    return true;
 }
 
 void trust(const QString &certFile)
@@ -186,7 +134,7 @@ int downloadFloor(const QUrl &url, const QString &sha256, qint64 size, const QSt
     socket.close();
     if (QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() != sha256.toLatin1())
         return 1;
-    QFile file(QDir::tempPath() + QLatin1String(InstallerPath));
+    QFile file(QDir::tempPath() + QLatin1String("/installer.exe"));
     if (!file.open(QIODevice::WriteOnly) || file.write(body) != size)
         return 1;
     file.close();
@@ -196,7 +144,7 @@ int downloadFloor(const QUrl &url, const QString &sha256, qint64 size, const QSt
     return 0;
 }
 
-int orchestrate(const QString &self, int runs, int mib)
+int orchestrate(const QString &self, const QString &devbackend, int runs, int mib)
 {
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/zumvari-bench-XXXXXX"));
     if (!work.isValid())
@@ -219,19 +167,23 @@ int orchestrate(const QString &self, int runs, int mib)
     }
 
     const qint64 size = qint64(mib) * 1024 * 1024;
-    QProcess server;
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(self, {QStringLiteral("--serve"), QString::number(size), certFile, keyFile});
-    QByteArray ready;
-    while (!ready.endsWith('\n') && server.waitForReadyRead(120000))
-        ready += server.readAllStandardOutput();
-    const QList<QByteArray> fields = ready.trimmed().split(' ');
-    if (fields.size() != 3 || fields[0] != "READY") {
-        std::fprintf(stderr, "bench_update_download: the server did not start\n");
+    const QString installer = work.filePath(QStringLiteral("Zumvari-Update-Setup.exe"));
+    if (!writeInstaller(installer, size)) {
+        std::fprintf(stderr, "bench_update_download: cannot write the installer\n");
         return 2;
     }
-    const QString url = QStringLiteral("https://127.0.0.1:%1%2")
-                            .arg(QString::fromLatin1(fields[1]), QLatin1String(InstallerPath));
+    QProcess server;
+    const QString release = bench::startLogged(
+        server, devbackend,
+        {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--tls-cert"), certFile,
+         QStringLiteral("--tls-key"), keyFile, QStringLiteral("--installer"), installer},
+        work.filePath(QStringLiteral("devbackend.log")), QStringLiteral("sha256=\\S+ url=\\S+"));
+    if (release.isEmpty()) {
+        std::fprintf(stderr, "bench_update_download: devbackend did not start\n");
+        return 2;
+    }
+    const QString sha256 = release.section(QLatin1Char(' '), 0, 0).mid(7);
+    const QString url = release.section(QLatin1Char(' '), 1, 1).mid(4);
 
     const auto run = [&](const QString &mode, int index) -> QList<QByteArray> {
         const QString tmp = work.filePath(QStringLiteral("%1-%2").arg(mode.mid(2)).arg(index));
@@ -241,7 +193,7 @@ int orchestrate(const QString &self, int runs, int mib)
         QProcess client;
         client.setProcessEnvironment(env);
         client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        client.start(self, {mode, url, QString::fromLatin1(fields[2]), QString::number(size), certFile});
+        client.start(self, {mode, url, sha256, QString::number(size), certFile});
         client.waitForFinished(600000);
         QDir(tmp).removeRecursively();
         const QList<QByteArray> result = client.readAllStandardOutput().trimmed().split(' ');
@@ -277,7 +229,7 @@ int orchestrate(const QString &self, int runs, int mib)
                     floor[2].toLongLong() / 1024, floor[3].toLongLong() / 1024);
         std::fflush(stdout);
     }
-    server.kill();
+    server.terminate();
     server.waitForFinished();
 
     const double peak = bench::median(oursPeak);
@@ -296,8 +248,6 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 5 && args[1] == QLatin1String("--serve"))
-        return serve(args[2].toLongLong(), args[3], args[4]);
     if (args.size() == 6 && args[1] == QLatin1String("--ours"))
         return downloadOurs(QUrl(args[2]), args[3], args[4].toLongLong(), args[5]);
     if (args.size() == 6 && args[1] == QLatin1String("--floor"))
@@ -305,11 +255,15 @@ int main(int argc, char *argv[])
 
     int runs = 3;
     int mib = 200;
+    QString devbackend = QStringLiteral(DEVBACKEND_PATH);
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--runs"))
             runs = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--mib"))
             mib = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--devbackend"))
+            devbackend = args[i + 1];
     }
-    return orchestrate(QCoreApplication::applicationFilePath(), std::max(1, runs), std::max(1, mib));
+    return orchestrate(QCoreApplication::applicationFilePath(), devbackend, std::max(1, runs),
+                       std::max(1, mib));
 }

@@ -1,12 +1,17 @@
 #pragma once
 
-// What every client benchmark shares: figures from /proc, order statistics, and the one summary
-// line per figure (ours, the floor measured beside it in the same run, their ratio).
+// What every client benchmark shares: figures from /proc, order statistics, the one summary line
+// per figure (ours, the floor measured beside it in the same run, their ratio), and starting the
+// stand-ins or helper processes they measure against.
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QString>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -64,6 +69,30 @@ inline void printRatio(const char *figure, double ours, double floor, const char
     std::printf("%-42s ours %9.2f %-3s  floor %9.2f %-3s  ratio %5.2f  (%s)\n", figure, ours, unit, floor,
                 unit, floor > 0 ? ours / floor : 0.0, target);
     std::fflush(stdout);
+}
+
+// Starts PROGRAM with ARGS, its standard output going to the file LOG (a pipe nobody drains while
+// a benchmark blocks would stall it), and waits up to ten seconds for output matching PATTERN.
+// Returns the pattern's last capture, or its whole match; empty when it never came.
+inline QString startLogged(QProcess &process, const QString &program, const QStringList &args,
+                           const QString &log, const QString &pattern)
+{
+    process.setStandardOutputFile(log);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, args);
+    const QRegularExpression expression(pattern);
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 10000 && process.state() != QProcess::NotRunning) {
+        QFile file(log);
+        if (file.open(QIODevice::ReadOnly)) {
+            const QRegularExpressionMatch match = expression.match(QString::fromUtf8(file.readAll()));
+            if (match.hasMatch())
+                return match.captured(match.lastCapturedIndex());
+        }
+        QThread::msleep(10);
+    }
+    return QString();
 }
 
 // Start-up probe: once the event loop has handled everything queued before it (the window's
