@@ -142,7 +142,7 @@ walk() {
     }
     alive() { kill -0 "$client" 2>/dev/null || fail "the client has ended (its output: $logs/client.log)"; }
     shot() { import -window root -crop 1120x720+0+0 "$run/screenshots/$1.png" || fail "no screenshot"; }
-    click() { xdotool mousemove $1 click 1; sleep 0.3; }
+    click() { xdotool mousemove "$1" "$2" click 1; sleep 0.3; }
 
     "$@" "$bin/Zumvari" >"$logs/client.log" 2>&1 &
     client=$!
@@ -190,7 +190,7 @@ walk() {
     sleep 1; shot 4-stopped
     kill "$client"; wait "$client" 2>/dev/null || true
 }
-export -f walk
+# The walk runs in a bash started by xvfb-run (a sh script, which drops exported functions).
 export bin run logs
 
 say "No display: running Zumvari under Xvfb"
@@ -200,10 +200,11 @@ private_tmp=(unshare --mount)
 [ "$(id -u)" -eq 0 ] || private_tmp=(unshare --user --map-root-user --mount)
 mkdir -p "$run/x11"
 private_tmp+=(sh -c 'mount --bind "$0" /tmp && exec "$@"' "$run/x11")
-"${private_tmp[@]}" true 2>/dev/null || private_tmp=()
+case $run/ in /tmp/*) private_tmp=() ;; esac # a project under /tmp would be hidden by it
+[ ${#private_tmp[@]} -eq 0 ] || "${private_tmp[@]}" true 2>/dev/null || private_tmp=()
 status=0
 "${die_with_us[@]}" "${private_tmp[@]}" xvfb-run -a -s "-screen 0 1280x800x24" \
-    "${die_with_us[@]}" bash -c 'walk "$@"' _ "${die_with_us[@]}" "${client_prefix[@]}" || status=$?
+    "${die_with_us[@]}" bash -c "$(declare -f walk); walk \"\$@\"" _ "${die_with_us[@]}" "${client_prefix[@]}" || status=$?
 echo "Screenshots of the road: $run/screenshots/   logs: $logs/"
 [ "$status" -ne 0 ] || [ -z "${ZUMVARI_UPDATE_DEMO:-}" ] || cat "$logs/installer.log"
 [ "$status" -eq 0 ] && say "The walk passed every step"
