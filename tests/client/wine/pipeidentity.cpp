@@ -10,75 +10,64 @@
 #include <cwchar>
 #include <initializer_list>
 
-namespace {
+static int failures = 0;
 
-int failures = 0;
-
-void expect(bool holds, const char *what)
+static void expect(bool holds, const char *what)
 {
     std::printf("%s: %s\n", holds ? "ok" : "FAIL", what);
     failures += !holds;
 }
 
-// A connected pipe whose server end this process holds, owned by `owner` (null: this account). Each
-// has a name of its own, since later instances of a name keep the first one's owner.
-struct Pipe
+// The client end of a new pipe that this process serves (both ends stay open until it exits), owned by
+// `owner`, null for this account. Names are not reused: later instances of a name keep the first's owner.
+static HANDLE servedPipe(PSID owner)
 {
-    HANDLE server = INVALID_HANDLE_VALUE, client = INVALID_HANDLE_VALUE;
-    explicit Pipe(PSID owner)
-    {
-        static int made = 0;
-        wchar_t name[64];
-        std::swprintf(name, 64, L"\\\\.\\pipe\\zumvari-identity-%lu-%d", GetCurrentProcessId(), ++made);
-        SECURITY_DESCRIPTOR descriptor;
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-        SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
-        SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-        server = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0, 0, &attributes);
-        client = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ULONG served = 0;
-        expect(GetNamedPipeServerProcessId(client, &served) && served == GetCurrentProcessId(),
-               "a pipe served here");
-    }
-    ~Pipe()
-    {
-        CloseHandle(client);
-        CloseHandle(server);
-    }
-};
-
-} // namespace
+    static int made = 0;
+    wchar_t name[64];
+    std::swprintf(name, 64, L"\\\\.\\pipe\\zumvari-identity-%lu-%d", GetCurrentProcessId(), ++made);
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0, 0, &attributes);
+    const HANDLE client =
+        CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ULONG server = 0;
+    expect(GetNamedPipeServerProcessId(client, &server) && server == GetCurrentProcessId(),
+           "a pipe served here");
+    return client;
+}
 
 int main()
 {
-    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    const HANDLE closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr),
+                 closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     CloseHandle(closed);
-    expect(!pipeServerIsService(INVALID_HANDLE_VALUE), "an invalid handle is refused");
-    expect(!pipeServerIsService(nullptr), "a null handle is refused");
+    expect(!pipeServerIsService(INVALID_HANDLE_VALUE) && !pipeServerIsService(nullptr),
+           "no handle is refused");
     expect(!pipeServerIsService(closed), "a closed handle is refused");
     expect(!pipeServerIsService(event), "a handle that is no pipe is refused");
-    CloseHandle(event);
 
-    // Only a privileged token may name the Administrators group as an owner; Wine's ordinary user may.
+    // Wine lets an ordinary user make the Administrators group a pipe's owner; Windows, only a privileged
+    // token.
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof administrators;
-    expect(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size), "the group's SID");
+    expect(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size),
+           "the group's SID");
     for (const bool tokenReadable : {true, false}) {
         if (!tokenReadable) {
             ACL none;
             InitializeAcl(&none, sizeof none, ACL_REVISION);
-            SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                            &none, nullptr);
+            SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &none, nullptr);
             expect(!OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId()),
                    "this process is closed to queries");
         }
-        const Pipe own(nullptr), grouped(administrators);
-        expect(!pipeServerIsService(own.client), "an ordinary account's pipe is refused");
+        expect(!pipeServerIsService(servedPipe(nullptr)), "an ordinary account's pipe is refused");
         // The token, when it can be read, decides over the owner.
-        expect(pipeServerIsService(grouped.client) == !tokenReadable,
-               tokenReadable ? "the group's pipe is refused by the token" : "the group's pipe passes by its owner");
+        expect(pipeServerIsService(servedPipe(administrators)) == !tokenReadable,
+               tokenReadable ? "the group's pipe is refused by the token"
+                             : "the group's pipe passes by its owner");
     }
     return failures == 0 ? 0 : 1;
 }
