@@ -30,30 +30,20 @@ static HANDLE servedPipe(PSID owner)
     SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
     CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0, 0, &attributes);
-    const HANDLE client =
-        CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ULONG server = 0;
-    expect(GetNamedPipeServerProcessId(client, &server) && server == GetCurrentProcessId(),
-           "a pipe served here");
-    return client;
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 int main()
 {
-    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr),
-                 closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const HANDLE closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     CloseHandle(closed);
-    expect(!pipeServerIsService(INVALID_HANDLE_VALUE) && !pipeServerIsService(nullptr),
-           "no handle is refused");
-    expect(!pipeServerIsService(closed), "a closed handle is refused");
-    expect(!pipeServerIsService(event), "a handle that is no pipe is refused");
+    for (const HANDLE handle : {INVALID_HANDLE_VALUE, HANDLE(nullptr), closed, GetCurrentProcess()})
+        expect(!pipeServerIsService(handle), "an invalid, null or closed handle, or no pipe, is refused");
 
-    // Wine lets an ordinary user make the Administrators group a pipe's owner; Windows, only a privileged
-    // token.
+    // Wine lets an ordinary user make the Administrators group a pipe's owner (Windows: privileged tokens).
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof administrators;
-    expect(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size),
-           "the group's SID");
+    CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size);
     for (const bool tokenReadable : {true, false}) {
         if (!tokenReadable) {
             ACL none;
@@ -61,7 +51,7 @@ int main()
             SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                             nullptr, &none, nullptr);
             expect(!OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId()),
-                   "this process is closed to queries");
+                   "no queries");
         }
         expect(!pipeServerIsService(servedPipe(nullptr)), "an ordinary account's pipe is refused");
         // The token, when it can be read, decides over the owner.
