@@ -15,6 +15,9 @@ UPDATE_DEMO_PACKAGES=(openssl ca-certificates)
 TEST_PACKAGES=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev openssl fonts-wqy-microhei
                g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
 
+# How run.sh configures a build folder of its own the first time: without the test packages.
+RUN_FIRST_CMAKE_OPTIONS=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMVARI_BUILD_TESTS=OFF)
+
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
 
 # Installs only what is missing, through sudo only when not root; quiet when everything is there.

@@ -21,7 +21,7 @@ say "Building"
 if [ -f "$build/CMakeCache.txt" ]; then
     configure "$build"
 else
-    configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMVARI_BUILD_TESTS=OFF
+    configure "$build" "${RUN_FIRST_CMAKE_OPTIONS[@]}"
 fi
 build "$build" Zumvari pairgen devbackend devservice
 bin=$ZUMVARI_ROOT/$build/bin

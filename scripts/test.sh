@@ -42,6 +42,20 @@ run_stage() {
     summaries+=("$name: ${line:-no CTest summary (exit status $status)}")
 }
 
+# The first command on a fresh machine configures as run.sh does, before any test package is there:
+# the same, with the packages CMake could find hidden from it.
+say "Configuring as run.sh does first, without the test packages"
+rm -rf build/first-run
+if cmake -S . -B build/first-run -G Ninja "${RUN_FIRST_CMAKE_OPTIONS[@]}" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+        -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$logs/first-run.log" 2>&1; then
+    summaries+=("first-run configure: passed")
+else
+    failed=1
+    tail -n 20 "$logs/first-run.log"
+    summaries+=("first-run configure: FAILED (log: $logs/first-run.log)")
+fi
+rm -rf build/first-run
+
 # The benchmarks are built here, so that they cannot rot, but never run.
 run_stage plain build/release -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMVARI_BUILD_BENCH=ON
 run_stage asan-ubsan build/asan -- \
