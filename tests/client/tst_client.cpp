@@ -486,7 +486,7 @@ keys on standard error | PAIR >&2 | 2,,
             "-S-1-5-80-1-2-3-4-5-6 -S-1-5-18-0 -S-1-5-19-1 -S-1-5-20-20 -S-1-5-32-544 -S-1-5 "
             "-S-1-5-21-1-2-3-1001 -S-1-16-18 -S-1-1-80-1-2-3-4-5 -S-1-1099511627781-18";
         for (const QString &sid : sids.split(' ')) {
-            const QStringList parts = sid.split('-');
+            const QStringList parts = sid.mid(1).split('-'); // without the mark
             std::uint32_t subAuthorities[8] = {};
             for (qsizetype i = 3; i < parts.size(); ++i)
                 subAuthorities[i - 3] = parts[i].toUInt();
