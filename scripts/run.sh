@@ -34,8 +34,13 @@ rm -rf "$run"
 mkdir -p "$run"/{logs,screenshots,tmp,config,cache,data,state}
 mkdir -m 700 "$run/runtime"
 logs=$run/logs
+# A desktop session's display and bus, found through the runtime folder, stay reachable by path.
+user_runtime=${XDG_RUNTIME_DIR:-/run/user/$(id -u)}
 if [ -n "${WAYLAND_DISPLAY:-}" ] && [ "${WAYLAND_DISPLAY#/}" = "$WAYLAND_DISPLAY" ]; then
-    export WAYLAND_DISPLAY=${XDG_RUNTIME_DIR:-/run/user/$(id -u)}/$WAYLAND_DISPLAY
+    export WAYLAND_DISPLAY=$user_runtime/$WAYLAND_DISPLAY
+fi
+if [ -z "$headless" ] && [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ] && [ -S "$user_runtime/bus" ]; then
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$user_runtime/bus
 fi
 export TMPDIR=$run/tmp XDG_RUNTIME_DIR=$run/runtime XDG_CONFIG_HOME=$run/config XDG_CACHE_HOME=$run/cache \
        XDG_DATA_HOME=$run/data XDG_STATE_HOME=$run/state
