@@ -7,7 +7,6 @@
 
 #include <aclapi.h>
 #include <cstdio>
-#include <cwchar>
 #include <initializer_list>
 
 static int failures = 0;
@@ -22,9 +21,8 @@ static void expect(bool holds, const char *what)
 // `owner`, null for this account. Names are not reused: later instances of a name keep the first's owner.
 static HANDLE servedPipe(PSID owner)
 {
-    static int made = 0;
-    wchar_t name[64];
-    std::swprintf(name, 64, L"\\\\.\\pipe\\zumvari-identity-%lu-%d", GetCurrentProcessId(), ++made);
+    static wchar_t name[] = L"\\\\.\\pipe\\zumvari-identity-@";
+    ++name[sizeof name / sizeof *name - 2]; // -A, -B, ...
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
