@@ -44,6 +44,10 @@ if [ -z "$headless" ] && [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ] && [ -S "$user_r
 fi
 export TMPDIR=$run/tmp XDG_RUNTIME_DIR=$run/runtime XDG_CONFIG_HOME=$run/config XDG_CACHE_HOME=$run/cache \
        XDG_DATA_HOME=$run/data XDG_STATE_HOME=$run/state
+socket=$TMPDIR/DiveDizuvivivid.Control.v1
+[ ${#socket} -lt 108 ] || {
+    echo "the control channel's socket would be $socket: too long a path for a Unix socket;" \
+         "run from a project folder with a shorter path" >&2; exit 1; }
 
 pids=()
 cleanup() {
