@@ -56,7 +56,8 @@ bool HasConnectValues(bool isV6, const FWPS_INCOMING_VALUES0 *inFixedValues)
 {
     const FWPS_INCOMING_VALUE0 *values = inFixedValues->incomingValue;
     if (inFixedValues->layerId != (isV6 ? FWPS_LAYER_ALE_AUTH_CONNECT_V6 : FWPS_LAYER_ALE_AUTH_CONNECT_V4) ||
-        inFixedValues->valueCount <= FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT || values == nullptr) {
+        inFixedValues->valueCount <= static_cast<UINT32>(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT) ||
+        values == nullptr) {
         return false;
     }
     const FWP_VALUE0 &address = values[FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_ADDRESS].value;
