@@ -16,6 +16,10 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 jobs=$(nproc)
 logs=build/test-logs
 mkdir -p "$logs"
+# The suites' temporary files (Wine's server folder among them) stay in the build folder.
+export TMPDIR=$ZUMVARI_ROOT/build/test-tmp
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
 failed=0
 summaries=()
 
