@@ -1,3 +1,4 @@
+#include "desktop.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -11,7 +12,15 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral("0.4.0"));
     QApplication::setOrganizationName(QStringLiteral("ZUMVARI COM LLC"));
 
+    // A second start by the same member brings the running window forward and ends, before it
+    // could make a window, a backend client or a tray icon of its own.
+    InstanceGuard guard;
+    if (!guard.claim())
+        return 0;
+    installQtTranslations();
+
     MainWindow window;
+    guard.onShow(&window, [&window] { window.showAndActivate(); });
     window.show();
     return app.exec();
 }

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "apiclient.h"
+#include "fittedlabel.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -12,6 +13,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 // The resources live in the client library; a static library's initialiser is only kept when
@@ -54,14 +56,23 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     leftColumn->setSpacing(ColumnSpacing);
     auto *rightColumn = new QVBoxLayout;
     rightColumn->setSpacing(ColumnSpacing);
-    columns->addLayout(leftColumn, 1);
+    // A screen shorter than the left column (1366×768, or 1920×1080 at 150 %) scrolls it instead
+    // of pushing the window's bottom under the taskbar.
+    auto *leftPane = new QScrollArea(central);
+    leftPane->setFrameShape(QFrame::NoFrame);
+    leftPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    leftPane->setWidgetResizable(true);
+    leftPane->setWidget(new QWidget(leftPane));
+    leftPane->widget()->setLayout(leftColumn);
+    leftColumn->setContentsMargins(0, 0, 0, 0);
+    columns->addWidget(leftPane, 1);
     columns->addLayout(rightColumn, 2);
 
     auto *memberCard = new QFrame(central);
     auto *pageTitle = new QLabel(tr("Zumvari"), central);
     auto *subtitle = new QLabel(tr("让每一局都更稳定"), central);
     auto *memberTitle = new QLabel(tr("账户与会员"), memberCard);
-    accountLabel = new QLabel(tr("尚未登录"), memberCard);
+    accountLabel = new FittedLabel(tr("尚未登录"), memberCard);
     membershipStatus = new QLabel(tr("会员状态：登录后查看"), memberCard);
     membershipExpiry = new QLabel(tr("到期时间：--"), memberCard);
     logoutButton = new QPushButton(tr("退出登录"), memberCard);
@@ -69,8 +80,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     passwordEdit = new QLineEdit(central);
     loginButton = new QPushButton(tr("登录"), central);
     registerButton = new QPushButton(tr("注册账号"), central);
-    routeCard = new QLabel(tr("加速线路：请选择游戏"), central);
-    statusLabel = new QLabel(tr("尚未连接本地加速服务"), central);
+    routeCard = new FittedLabel(tr("加速线路：请选择游戏"), central);
+    statusLabel = new FittedLabel(tr("尚未连接本地加速服务"), central);
     auto *checkServiceButton = new QPushButton(tr("检查服务"), central);
     startButton = new QPushButton(tr("开始加速"), central);
     launchButton = new QPushButton(tr("启动游戏"), central);
@@ -196,6 +207,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     connect(launchButton, &QPushButton::clicked, this, [this] { launchGame(); });
 
     setStyleSheet(styleSheetText());
+    settleOnDesktop();
 }
 
 MainWindow::~MainWindow() = default;

@@ -48,6 +48,10 @@ public:
     QString tunnelPublicKey;
     QSystemTrayIcon *trayIcon = nullptr;
     bool quitting = false;
+    bool sessionEnding = false; // set once the desktop session began to end (log off, shut down)
+
+    // Also what a second start of the program asks for.
+    void showAndActivate();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -77,9 +81,9 @@ private:
     void finishStop(const QString &stoppedId);
     void offerStart(bool allowed);
 
-    // Tray and exit.
-    void showAndActivate();
+    // Tray, exit and the window's place on the screen.
     void exitAndStop();
+    void settleOnDesktop();
 
     // Updates and launch.
     void showDownloadProgress(qint64 received, qint64 total);
