@@ -23,7 +23,7 @@ static_assert(static_cast<int>(FWPS_FIELD_ALE_AUTH_CONNECT_V6_IP_REMOTE_PORT) ==
 
 namespace {
 
-NTSTATUS RegisterOne(PDEVICE_OBJECT deviceObject, const GUID &key, FWPS_CALLOUT_CLASSIFY_FN0 *classifyFn,
+NTSTATUS RegisterOne(PDEVICE_OBJECT deviceObject, const GUID &key, FWPS_CALLOUT_CLASSIFY_FN0 classifyFn,
                      UINT32 *calloutId)
 {
     FWPS_CALLOUT0 callout;

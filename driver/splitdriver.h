@@ -18,9 +18,21 @@ extern UNICODE_STRING SplitLinkName;
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SplitRegisterCallouts(PDEVICE_OBJECT deviceObject);
 _IRQL_requires_(PASSIVE_LEVEL) void SplitUnregisterCallouts();
 
-FWPS_CALLOUT_CLASSIFY_FN0 SplitClassifyV4;
-FWPS_CALLOUT_CLASSIFY_FN0 SplitClassifyV6;
-FWPS_CALLOUT_NOTIFY_FN0 SplitNotify;
+// fwpsk.h declares the callout functions' types as pointers, so the callouts name their class and
+// IRQL range themselves; registration checks that they fit those pointer types.
+#define SPLIT_CALLOUT_FN(role)                                                                               \
+    _Function_class_(role) _IRQL_requires_min_(PASSIVE_LEVEL) _IRQL_requires_max_(DISPATCH_LEVEL)            \
+        _IRQL_requires_same_
+SPLIT_CALLOUT_FN(FWPS_CALLOUT_CLASSIFY_FN0)
+void NTAPI SplitClassifyV4(const FWPS_INCOMING_VALUES0 *inFixedValues,
+                           const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues, void *layerData,
+                           const FWPS_FILTER0 *filter, UINT64 flowContext, FWPS_CLASSIFY_OUT0 *classifyOut);
+SPLIT_CALLOUT_FN(FWPS_CALLOUT_CLASSIFY_FN0)
+void NTAPI SplitClassifyV6(const FWPS_INCOMING_VALUES0 *inFixedValues,
+                           const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues, void *layerData,
+                           const FWPS_FILTER0 *filter, UINT64 flowContext, FWPS_CLASSIFY_OUT0 *classifyOut);
+SPLIT_CALLOUT_FN(FWPS_CALLOUT_NOTIFY_FN0)
+NTSTATUS NTAPI SplitNotify(FWPS_CALLOUT_NOTIFY_TYPE notifyType, const GUID *filterKey, FWPS_FILTER0 *filter);
 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     SplitDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

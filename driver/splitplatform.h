@@ -38,6 +38,15 @@
 #ifndef _IRQL_requires_max_
 #define _IRQL_requires_max_(irql)
 #endif
+#ifndef _IRQL_requires_min_
+#define _IRQL_requires_min_(irql)
+#endif
+#ifndef _IRQL_requires_same_
+#define _IRQL_requires_same_
+#endif
+#ifndef _Function_class_
+#define _Function_class_(name)
+#endif
 #ifndef _IRQL_raises_
 #define _IRQL_raises_(irql)
 #endif

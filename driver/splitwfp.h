@@ -159,23 +159,23 @@ typedef enum FWPS_CALLOUT_NOTIFY_TYPE_ {
 typedef struct FWPS_FILTER0_ FWPS_FILTER0;
 typedef struct _NET_BUFFER_LIST NET_BUFFER_LIST, *PNET_BUFFER_LIST;
 
-// Role types of the callout functions, as the WDK declares them: function types, so that a callout
-// is declared with its role and the callout record holds pointers to them.
-typedef void NTAPI FWPS_CALLOUT_CLASSIFY_FN0(const FWPS_INCOMING_VALUES0 *inFixedValues,
-                                             const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues, void *layerData,
-                                             const FWPS_FILTER0 *filter, UINT64 flowContext,
-                                             FWPS_CLASSIFY_OUT0 *classifyOut);
-typedef NTSTATUS NTAPI FWPS_CALLOUT_NOTIFY_FN0(FWPS_CALLOUT_NOTIFY_TYPE notifyType, const GUID *filterKey,
-                                               FWPS_FILTER0 *filter);
-typedef void NTAPI FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0(UINT16 layerId, UINT32 calloutId, UINT64 flowContext);
+// The callout function types are pointer types in fwpsk.h, and FWPS_CALLOUT0 holds them as such.
+typedef void(NTAPI *FWPS_CALLOUT_CLASSIFY_FN0)(const FWPS_INCOMING_VALUES0 *inFixedValues,
+                                               const FWPS_INCOMING_METADATA_VALUES0 *inMetaValues,
+                                               void *layerData, const FWPS_FILTER0 *filter,
+                                               UINT64 flowContext, FWPS_CLASSIFY_OUT0 *classifyOut);
+typedef NTSTATUS(NTAPI *FWPS_CALLOUT_NOTIFY_FN0)(FWPS_CALLOUT_NOTIFY_TYPE notifyType, const GUID *filterKey,
+                                                 FWPS_FILTER0 *filter);
+typedef void(NTAPI *FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0)(UINT16 layerId, UINT32 calloutId,
+                                                         UINT64 flowContext);
 
 typedef struct FWPS_CALLOUT0_
 {
     GUID calloutKey;
     UINT32 flags;
-    FWPS_CALLOUT_CLASSIFY_FN0 *classifyFn;
-    FWPS_CALLOUT_NOTIFY_FN0 *notifyFn;
-    FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 *flowDeleteFn;
+    FWPS_CALLOUT_CLASSIFY_FN0 classifyFn;
+    FWPS_CALLOUT_NOTIFY_FN0 notifyFn;
+    FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 flowDeleteFn;
 } FWPS_CALLOUT0;
 
 NTSTATUS NTAPI FwpsCalloutRegister0(void *deviceObject, const FWPS_CALLOUT0 *callout, UINT32 *calloutId);
