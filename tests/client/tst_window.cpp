@@ -591,30 +591,6 @@ private slots:
                  "更新下载失败：连接被重置>更新失败|更新下载失败：连接被重置||*OK");
     }
 
-    // Texts from elsewhere, however long, keep the window's size, its column split and the buttons' width,
-    // and can be read whole in their tooltip.
-    void longTextsKeepTheWindow()
-    {
-        MainWindow &w = *rig->window;
-        const auto layout = [&] {
-            return QList<int>{w.width(), w.height(), w.gameList->x(), w.startButton->width()};
-        };
-        const auto before = layout();
-        const QString url =
-            "https://downloads.zumvari.test/releases/0.5.0/" + QString("Zumvari-Setup").repeated(20);
-        Boxes boxes;
-        emit w.apiClient->UpdateDownloadFailed("更新下载失败：" + url + " 连接被重置");
-        w.accountLabel->setText("账号：" + url);
-        w.routeCard->setText("当前节点：" + url);
-        QCoreApplication::sendPostedEvents();
-        QVERIFY(layout() == before && w.width() == 1120);
-        for (QLabel *label : {w.statusLabel, w.accountLabel, w.routeCard}) {
-            QHelpEvent tip(QEvent::ToolTip, QPoint(1, 1), label->mapToGlobal(QPoint(1, 1)));
-            QCoreApplication::sendEvent(label, &tip);
-            QVERIFY(label->text().size() > 300 && label->toolTip() == label->text());
-        }
-    }
-
     void launchAndInstallerHandOff()
     {
         const QString dir = QDir::tempPath(), marker = dir + "/installer-ran", path = dir + "/setup.exe";
