@@ -32,12 +32,15 @@ QString ownFolder()
 bool installQtTranslations()
 {
     auto *translator = new QTranslator(QCoreApplication::instance());
-    // windeployqt puts them beside the program; Qt's own folder is where Linux packages put them.
+    // Windows' deployment puts them beside the program; Linux packages in Qt's own folder. The
+    // file for all of Qt's modules (combined, or naming its parts) comes first, qtbase's own next.
     const QStringList folders{QCoreApplication::applicationDirPath() + QStringLiteral("/translations"),
                               QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
     for (const QString &folder : folders) {
-        if (translator->load(QStringLiteral("qtbase_zh_CN"), folder))
-            return QCoreApplication::installTranslator(translator);
+        for (const char *name : {"qt_zh_CN", "qtbase_zh_CN"}) {
+            if (translator->load(QLatin1String(name), folder))
+                return QCoreApplication::installTranslator(translator);
+        }
     }
     delete translator;
     return false;
