@@ -10,10 +10,10 @@ BUILD_PACKAGES=(cmake g++ ninja-build qt6-base-dev qt6-httpserver-dev qt6-websoc
 RUN_PACKAGES=(fonts-wqy-microhei)
 HEADLESS_PACKAGES=(xvfb xauth x11-utils xdotool imagemagick)
 UPDATE_DEMO_PACKAGES=(openssl ca-certificates)
-# The tests run offscreen (no X), still measure Chinese text, make certificates with openssl, and
-# compile for and run under Windows through mingw-w64 and Wine.
-TEST_PACKAGES=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev openssl fonts-wqy-microhei
-               g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
+# The tests run offscreen (no X), still measure Chinese text, end a session through Qt's private
+# API, make certificates with openssl, and compile for and run under Windows through mingw-w64 and Wine.
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev qt6-base-private-dev openssl
+               fonts-wqy-microhei g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
 
 # How run.sh configures a build folder of its own the first time: without the test packages.
 RUN_FIRST_CMAKE_OPTIONS=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMVARI_BUILD_TESTS=OFF)
