@@ -80,7 +80,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     passwordEdit = new QLineEdit(central);
     loginButton = new QPushButton(tr("登录"), central);
     registerButton = new QPushButton(tr("注册账号"), central);
-    routeCard = new FittedLabel(tr("加速线路：请选择游戏"), central);
+    routeCard = new FittedLabel(tr("加速线路：请选择游戏"), central, 2); // a node's address in sight
     statusLabel = new FittedLabel(tr("尚未连接本地加速服务"), central);
     auto *checkServiceButton = new QPushButton(tr("检查服务"), central);
     startButton = new QPushButton(tr("开始加速"), central);

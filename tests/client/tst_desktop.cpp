@@ -72,7 +72,7 @@ private slots:
     {
         MainWindow &w = *rig->window;
         const auto layout = [&] {
-            return QList{w.frameGeometry(), w.geometry(), w.gameList->geometry(), w.startButton->geometry()};
+            return QList{w.frameGeometry(), w.geometry(), w.gameList->geometry(), w.startButton->rect()};
         };
         const auto before = layout();
         QString buttons; // each box's, which is then closed
