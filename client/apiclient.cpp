@@ -86,6 +86,11 @@ bool ApiClient::AccelerationRequestInFlight() const
     return accelerationRequests > 0;
 }
 
+QString ApiClient::StoppedSessionId() const
+{
+    return stoppedSessionId;
+}
+
 void ApiClient::Logout()
 {
     accessToken.clear();
@@ -256,10 +261,13 @@ void ApiClient::StopSession(const QString &sessionId)
              --accelerationRequests;
              // A session the backend no longer knows (expired, or ended there) is over all the same;
              // taken as a failure, every later stop would delete it again and fail again.
-             if (judged.ok || judged.status == 404 || judged.status == 410)
-                 emit SessionStopped(sessionId);
-             else
+             if (judged.ok || judged.status == 404 || judged.status == 410) {
+                 stoppedSessionId = sessionId;
+                 emit SessionStopped();
+                 stoppedSessionId.clear();
+             } else {
                  emit RequestFailed(judged.failureMessage);
+             }
          });
 }
 

@@ -25,6 +25,9 @@ public:
     // True while a node lookup, a session request or a session delete awaits its answer; the outcome
     // signal of the last one is emitted after this turns false.
     bool AccelerationRequestInFlight() const;
+    // While SessionStopped is emitted: the id whose delete it confirms, so that a late confirmation can be
+    // told from one for the session held now. Empty at any other time.
+    QString StoppedSessionId() const;
     void Logout();
     QUrl EndpointUrl(const QString &path) const;
 
@@ -52,7 +55,7 @@ signals:
     void NodesLoaded(QString gameId, QString regionId, QJsonArray nodes);
     void SessionCreated(QJsonObject session);
     void AccelerationFailed(QString message);
-    void SessionStopped(QString sessionId);
+    void SessionStopped();
     void UpdateAvailable(QString version, QUrl downloadUrl, QString releaseNotes, bool mandatory,
                          QString sha256, qint64 sizeBytes);
     void UpdateDownloadProgress(qint64 received, qint64 total);
@@ -80,4 +83,5 @@ private:
     QString accessToken;
     QString refreshToken;
     int accelerationRequests = 0;
+    QString stoppedSessionId;
 };

@@ -186,7 +186,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     connect(apiClient, &ApiClient::AccelerationFailed, this,
             [this](const QString &message) { refuseSession(message); });
     connect(apiClient, &ApiClient::SessionStopped, this,
-            [this](const QString &sessionId) { finishStop(sessionId); });
+            [this] { finishStop(apiClient->StoppedSessionId()); });
     connect(apiClient, &ApiClient::UpdateAvailable, this,
             [this](const QString &version, const QUrl &downloadUrl, const QString &releaseNotes,
                    bool mandatory, const QString &sha256, qint64 sizeBytes) {

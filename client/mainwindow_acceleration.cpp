@@ -120,8 +120,9 @@ void MainWindow::stopAcceleration()
 void MainWindow::finishStop(const QString &stoppedId)
 {
     // The session was replaced while its delete was on the way (a start from Accelerating): the tunnel
-    // now runs for the newer one, which stays held; a pending exit goes on with it.
-    if (stoppedId != activeSessionId) {
+    // now runs for the newer one, which stays held; a pending exit goes on with it. A confirmation that
+    // names no session speaks for the one held.
+    if (!stoppedId.isEmpty() && stoppedId != activeSessionId) {
         if (quitting && !activeSessionId.isEmpty())
             apiClient->StopSession(activeSessionId);
         return;

@@ -167,9 +167,9 @@ LoadNodes 200 no items | 200 | {} | NodesLoaded g%2 r 1 [] | 1
 LoadNodes 201 | 201 | {"items":[]} | RequestFailed 读取加速节点失败 | 1
 CreateSession 201 | 201 | {"session_id":"s1"} | SessionCreated {"session_id":"s1"} | 1
 CreateSession 200 | 200 | {"message":"状态不对"} | AccelerationFailed 状态不对 | 1
-StopSession 204 with body | 204 | {"message":"x"} | SessionStopped s 1 | 1
-StopSession 404, already over | 404 | {"message":"会话不存在"} | SessionStopped s 1 | 1
-StopSession 410, already over | 410 | - | SessionStopped s 1 | 1
+StopSession 204 with body | 204 | {"message":"x"} | SessionStopped | 1
+StopSession 404, already over | 404 | {"message":"会话不存在"} | SessionStopped | 1
+StopSession 410, already over | 410 | - | SessionStopped | 1
 StopSession 200 | 200 | - | RequestFailed 停止加速会话失败 | 1
 CheckForUpdate 0.4.0 | 200 | {"version":"0.4.0"} | - | 1
 CheckForUpdate 0.4 | 200 | {"version":"0.4"} | - | 1

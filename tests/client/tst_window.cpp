@@ -698,12 +698,13 @@ stop, region reply | 1 | region | DELETE /api/v1/acceleration/sessions/s-1 204 |
         w().startButton->click();
         QTRY_VERIFY(w().stopButton->isEnabled());
         const QString running = seen(w()) + " s-1 1"; // and the service heard only the start
-        emit w().apiClient->SessionStopped("s-0");
+        w().apiClient->StopSession("s-0");
+        QTRY_VERIFY(!w().apiClient->AccelerationRequestInFlight());
         QCOMPARE(seen(w()) + QString(" %1 %2").arg(w().activeSessionId).arg(rig->service->requests().size()),
                  running);
         w().quitting = true;
         rig->server.on("DELETE", SessionsPath + "/s-1").reply(ScriptedReply(404)); // over there already
-        QCOMPARE(runEventLoop([&] { emit w().apiClient->SessionStopped("s-0"); }), 0);
+        QCOMPARE(runEventLoop([&] { w().apiClient->StopSession("s-0"); }), 0);
         QCOMPARE(rig->service->requests().last().command, quint16(ServiceCommand::Stop));
     }
 
