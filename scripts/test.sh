@@ -64,10 +64,10 @@ rm -rf build/first-run
 run_stage plain build/release -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMVARI_BUILD_BENCH=ON
 run_stage asan-ubsan build/asan -- \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMVARI_SANITIZE=address -DZUMVARI_FUZZ=ON \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+    -DCMAKE_CXX_COMPILER=clang++
 run_stage tsan-driver build/tsan -L driver -- \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMVARI_SANITIZE=thread -DZUMVARI_BUILD_CLIENT=OFF \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+    -DCMAKE_CXX_COMPILER=clang++
 
 passed_total=0
 failed_total=0
